@@ -1,0 +1,73 @@
+// Encoding, framing and decoding of the messages exchanged with the host, and
+// the three requests the plug-in sends it.
+//
+// Every reader takes the frame's bounds: a field that would run past the
+// payload length the frame announces is not read, and the reader says so.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// Bytes of text that point into someone else's buffer; valid as long as it is.
+struct ByteView {
+    const uint8_t* data;
+    uint32_t size;
+};
+
+// A received frame: its first byte and the number of bytes it holds in all
+// (4 + the announced payload length).
+struct Frame {
+    const uint8_t* bytes;
+    uint32_t size;
+};
+
+// Longest frame the plug-in itself builds: the start answer.
+constexpr size_t MAX_OUTGOING_FRAME = 4 + 1 + 4 + sizeof("Ivra Dormex v0.1+ mod") - 1 + 4;
+
+// Writes the little-endian int32 encoding of `value` at `out` (4 bytes).
+void encodeInt32(int32_t value, uint8_t* out);
+// Writes the count and the bytes of `text` at `out` (4 + size bytes).
+void encodeLString(ByteView text, uint8_t* out);
+// Writes the framed message for `payload` into `out` (4 + size bytes) and
+// returns `out`, the address of the length field.
+const uint8_t* frameMessage(const uint8_t* payload, uint32_t size, uint8_t* out);
+
+// Unchecked little-endian reads, for frames whose bounds were already checked.
+uint8_t readByteAt(const uint8_t* message, uint32_t offset);
+int32_t readInt32At(const uint8_t* message, uint32_t offset);
+
+// Opens the frame at `message`: false for null or a payload length of zero or less.
+bool openFrame(const uint8_t* message, Frame* frame);
+// True when `width` bytes at `offset` lie inside the frame.
+bool frameHas(Frame frame, uint32_t offset, uint32_t width);
+// Reads the length-prefixed string at `offset`. A count of zero or less gives
+// the empty text. False when the count or the text runs past the frame.
+// `*next` receives the offset right after the text.
+bool readLStringAt(Frame frame, uint32_t offset, ByteView* text, uint32_t* next);
+
+// The fields of a start event that the plug-in keeps.
+struct StartEvent {
+    uint32_t callbackAddress;
+    int32_t number1;
+    ByteView text1;
+    ByteView settingsDir;
+    int32_t number2;
+};
+
+// Decodes a start event; false when any field runs past the frame.
+bool decodeStartEvent(Frame frame, StartEvent* event);
+// Decodes the text of a text event; false when it runs past the frame.
+bool decodeTextEvent(Frame frame, ByteView* text);
+
+// Sets the callback every request goes to (null: requests are dropped).
+void setHostCallback(HostCallback callback);
+// Frames `payload` in the caller's own buffer, hands it to the host callback
+// and returns the host's reply; null when there is no callback.
+const uint8_t* sendToHost(const uint8_t* payload, uint32_t size);
+
+// Asks the host for its connection state; 0 when it gave no reply.
+int32_t queryNetState();
+void requestConnect();
+void requestDisconnect();

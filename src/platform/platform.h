@@ -1,0 +1,62 @@
+// The operating system as the rest of the plug-in sees it. One Win32
+// implementation for the real library and a POSIX stand-in for native tests;
+// nothing above this header knows which one it runs on.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/callconv.h"
+
+// --- Files, opened by 8-bit path -------------------------------------------
+
+struct PlatformFile;
+
+// Opens an existing file for reading while others may read it too; null on any failure.
+PlatformFile* openFileForReading(const char* path);
+// Creates or truncates a file for writing while others may read it; null on any failure.
+PlatformFile* createFileForWriting(const char* path);
+// Reads up to `capacity` bytes; false on a system error. `*got` is 0 at end of file.
+bool readFileChunk(PlatformFile* file, void* buffer, uint32_t capacity, uint32_t* got);
+// Writes all `size` bytes; false on a system error or a short write.
+bool writeFileBytes(PlatformFile* file, const void* bytes, uint32_t size);
+// Closes the file; false when the system reports an error. Always releases it.
+bool closeFile(PlatformFile* file);
+
+// --- The user's desktop ----------------------------------------------------
+
+// Shows a modal error box with no owner and returns once the user closed it.
+void showErrorBox(const char* caption, const char* text);
+// Asks the shell to open `program` with `parameters`; the result is ignored.
+void launchProgram(const char* program, const char* parameters);
+
+// --- Time and threads ------------------------------------------------------
+
+struct LocalClock {
+    uint8_t hour;    // 0..23
+    uint8_t minute;  // 0..59
+};
+
+// The local wall-clock hour and minute.
+LocalClock readLocalClock();
+
+struct PlatformSignal;
+
+// A manual-reset signal; null when the system has none to give.
+PlatformSignal* createSignal();
+void raiseSignal(PlatformSignal* signal);
+// Waits until the signal is raised or `milliseconds` pass; true when raised.
+bool waitForSignal(PlatformSignal* signal, uint32_t milliseconds);
+void destroySignal(PlatformSignal* signal);
+
+// Runs body(argument) on a new thread that keeps this module loaded until
+// body returns. False when the thread could not be started (body never runs).
+bool startDetachedThread(void (*body)(void*), void* argument);
+
+// --- The host callback -----------------------------------------------------
+
+// The host's callback: a framed message in, the address of a framed reply out.
+typedef const uint8_t*(DORMEX_STDCALL* HostCallback)(const uint8_t* framed);
+
+// Turns the 32-bit address the host sends in its start event into a callable
+// function; null stays null.
+HostCallback hostCallbackFromAddress(uint32_t address);

@@ -1,0 +1,36 @@
+// Controls of the POSIX stand-in, for native tests: a fake clock, short
+// waits, callbacks that fit the host's 32-bit addresses, and a record of what
+// would have been shown to the user.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+// Makes readLocalClock() return this time until useRealClock().
+void setFakeClock(uint8_t hour, uint8_t minute);
+void useRealClock();
+
+// Caps every waitForSignal() at `milliseconds` (0: waits as asked).
+void capWaits(uint32_t milliseconds);
+
+// Gives `callback` a 32-bit address that hostCallbackFromAddress() turns back
+// into it. Addresses that were never handed out give null.
+uint32_t addressOfCallback(HostCallback callback);
+
+struct DesktopRecord {
+    int errorBoxes;
+    std::string lastCaption;
+    std::string lastText;
+    int launches;
+    std::string lastProgram;
+    std::string lastParameters;
+};
+
+// What showErrorBox() and launchProgram() were asked to do so far.
+DesktopRecord desktopRecord();
+void clearDesktopRecord();
+
+// Number of threads started with startDetachedThread() that are still running.
+int runningThreads();

@@ -1,0 +1,127 @@
+// The settings file "dormex.ini": the in-memory record, the reader, the
+// default file and the editor launch.
+//
+// The reader is layered so that tests can feed it strings: a byte-stream
+// parser (begin/feed/finish), a whole-text parse on top of it, and the file
+// loader on top of that.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "hostlink/pluginutil.h"
+
+// The trigger text; owns its bytes (malloc'd), released at unload.
+struct TriggerText {
+    uint8_t* bytes;
+    uint32_t size;
+};
+
+struct Settings {
+    uint8_t disconnectHour;
+    uint8_t disconnectMinute;
+    uint8_t onlineHour;
+    uint8_t onlineMinute;
+    bool disconnectEnabled;
+    bool onlineEnabled;
+    bool triggerEnabled;
+    TriggerText DisconnectStr;
+};
+
+// The module's settings: zero at load, written only by a start event.
+extern Settings settings;
+
+// Longest settings path the system accepts, in bytes.
+constexpr uint32_t MAX_SETTINGS_PATH = 259;
+// A path buffer with room for the terminator.
+typedef char SettingsPath[MAX_SETTINGS_PATH + 1];
+
+// Forms `dir` followed directly by "dormex.ini". When that would be longer
+// than MAX_SETTINGS_PATH or `dir` holds a NUL byte, forms the empty path,
+// which every file operation refuses, and returns false.
+bool formSettingsPath(ByteView dir, SettingsPath out);
+
+// --- Number syntax ---------------------------------------------------------
+
+// Scans one number byte by byte, so a value of any length needs no buffer.
+struct NumberScan {
+    uint8_t stage;
+    bool negative;
+    bool overflow;
+    uint8_t hexDigits;  // significant hexadecimal digits so far
+    uint64_t magnitude;
+};
+
+void beginNumber(NumberScan* scan);
+void feedNumber(NumberScan* scan, uint8_t byte);
+// True and the value when the bytes fed form a number.
+bool finishNumber(const NumberScan* scan, int32_t* value);
+// The whole-text form: true and the value when `text` is a number.
+bool parseSettingsNumber(const char* text, size_t size, int32_t* value);
+
+// --- The stream parser -----------------------------------------------------
+
+enum ParseStatus : uint8_t {
+    PARSE_MORE,    // wants more bytes
+    PARSE_DONE,    // all five lines read; further bytes are not needed
+    PARSE_FAILED,  // a number did not parse or memory ran out; stop reading
+};
+
+// The value of one line so far, seen from where it starts.
+struct ValueScan {
+    uint32_t size;
+    uint8_t first;
+    NumberScan number;
+};
+
+struct SettingsParser {
+    Settings* target;
+    uint8_t line;  // 0-based index of the line being read
+    bool sawEquals;
+    bool skipRest;  // after Ctrl-Z, up to the line end
+    ParseStatus status;
+    ValueScan wholeLine;   // in case the line has no "="
+    ValueScan afterEquals;
+    TriggerText text;      // line 5's bytes as it is read
+    uint32_t textCapacity;
+    uint32_t equalsAt;     // where line 5's value starts
+};
+
+// Starts a parse that writes each line's result into `target` as the line ends.
+void beginSettingsParse(SettingsParser* parser, Settings* target);
+ParseStatus feedSettingsBytes(SettingsParser* parser, const uint8_t* bytes, size_t size);
+// Ends the input: the lines not yet read read as empty. Releases the parser.
+ParseStatus finishSettingsParse(SettingsParser* parser);
+// Drops a parse cut short by a read error. Releases the parser.
+void abandonSettingsParse(SettingsParser* parser);
+
+// Parses a whole file's bytes into `target`; true when all five lines were read.
+bool parseSettingsText(const uint8_t* bytes, size_t size, Settings* target);
+
+// --- The file --------------------------------------------------------------
+
+// Reads the file at `path` into `target`. False when it can't be opened, a
+// number does not parse, or the system reports a read or close error.
+bool loadSettingsFile(const char* path, Settings* target);
+// Reads the file at `path` into the module's settings.
+bool loadSettings(const char* path);
+// Puts the default times and trigger text in memory; flags stay as they are.
+void putDefaultSettings(Settings* target);
+// Writes the five default lines to `path`, or shows the error box when the
+// file can't be created.
+void writeDefaultSettings(const char* path);
+// Replaces a settings file that failed to load with the default file, first
+// keeping a readable one as `path` + ".bak". When that copy fails, the file is
+// left alone and the error box is shown.
+void replaceWithDefaultSettings(const char* path);
+// Opens the settings file of `dir` in Notepad; does not wait or check.
+void openSettingsEditor(ByteView dir);
+
+// Replaces the stored trigger text; false when memory ran out (nothing changed).
+bool setTriggerText(TriggerText* text, const uint8_t* bytes, uint32_t size);
+// Frees the module's settings strings; called at unload.
+void releaseSettings();
+
+// The default file, byte for byte.
+extern const char DEFAULT_SETTINGS_FILE[];
+constexpr uint32_t DEFAULT_SETTINGS_FILE_SIZE = 86;

@@ -1,0 +1,139 @@
+// The settings file on disk: loading it, writing the default file, keeping a
+// bad file before it is replaced, and opening it in the editor.
+#include <cstring>
+
+#include "platform/platform.h"
+#include "settings/settings.h"
+
+Settings settings;
+
+const char DEFAULT_SETTINGS_FILE[] =
+    "h_disconnect=17\r\n"
+    "m_disconnect=15\r\n"
+    "h_online=7\r\n"
+    "m_online=30\r\n"
+    "DisconnectStr=/disconnect\r\n";
+static_assert(sizeof DEFAULT_SETTINGS_FILE - 1 == DEFAULT_SETTINGS_FILE_SIZE, "default file size");
+
+namespace {
+
+constexpr char FILE_NAME[] = "dormex.ini";
+constexpr char BACKUP_SUFFIX[] = ".bak";
+constexpr char DEFAULT_TRIGGER[] = "/disconnect";
+
+// Windows-1251: "Ошибка" and "Ошибка при создании файла.".
+constexpr char ERROR_CAPTION[] = "\xCE\xF8\xE8\xE1\xEA\xE0";
+constexpr char ERROR_TEXT[] =
+    "\xCE\xF8\xE8\xE1\xEA\xE0 \xEF\xF0\xE8 \xF1\xEE\xE7\xE4\xE0\xED\xE8\xE8 "
+    "\xF4\xE0\xE9\xEB\xE0.";
+
+constexpr uint32_t READ_CHUNK = 512;
+
+// Joins `head` and `tail` into `out`; false (and "") when it does not fit.
+bool joinPath(ByteView head, const char* tail, SettingsPath out) {
+    const size_t tailSize = strlen(tail);
+    const bool fits = head.size <= MAX_SETTINGS_PATH && tailSize <= MAX_SETTINGS_PATH - head.size;
+    if (!fits || (head.size != 0 && memchr(head.data, 0, head.size) != nullptr)) {
+        out[0] = '\0';
+        return false;
+    }
+    if (head.size != 0) memcpy(out, head.data, head.size);
+    memcpy(out + head.size, tail, tailSize + 1);
+    return true;
+}
+
+// Reads the open file through the parser until it has what it needs.
+bool parseOpenFile(PlatformFile* file, Settings* target) {
+    SettingsParser parser;
+    beginSettingsParse(&parser, target);
+    uint8_t chunk[READ_CHUNK];
+    ParseStatus status = PARSE_MORE;
+    while (status == PARSE_MORE) {
+        uint32_t got = 0;
+        if (!readFileChunk(file, chunk, sizeof chunk, &got)) {
+            abandonSettingsParse(&parser);
+            return false;
+        }
+        if (got == 0) break;
+        status = feedSettingsBytes(&parser, chunk, got);
+    }
+    return finishSettingsParse(&parser) == PARSE_DONE;
+}
+
+// Copies the rest of `source` to a new file at `to`; false on any failure.
+bool copyToNewFile(PlatformFile* source, const char* to) {
+    PlatformFile* target = createFileForWriting(to);
+    if (target == nullptr) return false;
+    bool ok = true;
+    uint8_t chunk[READ_CHUNK];
+    uint32_t got = 0;
+    while (ok && (ok = readFileChunk(source, chunk, sizeof chunk, &got)) && got != 0) {
+        ok = writeFileBytes(target, chunk, got);
+    }
+    return closeFile(target) && ok;
+}
+
+// Keeps a readable file at `path` as `path` + ".bak". True when it was kept or
+// there was nothing to read; false when it could be read but not kept.
+bool keepReadableFile(const char* path) {
+    PlatformFile* source = openFileForReading(path);
+    if (source == nullptr) return true;
+    SettingsPath backup;
+    const ByteView head = {reinterpret_cast<const uint8_t*>(path), static_cast<uint32_t>(strlen(path))};
+    const bool kept = joinPath(head, BACKUP_SUFFIX, backup) && copyToNewFile(source, backup);
+    closeFile(source);
+    return kept;
+}
+
+void showCreateError() { showErrorBox(ERROR_CAPTION, ERROR_TEXT); }
+
+}  // namespace
+
+bool formSettingsPath(ByteView dir, SettingsPath out) { return joinPath(dir, FILE_NAME, out); }
+
+bool loadSettingsFile(const char* path, Settings* target) {
+    PlatformFile* file = openFileForReading(path);
+    if (file == nullptr) return false;
+    const bool parsed = parseOpenFile(file, target);
+    const bool closed = closeFile(file);
+    return parsed && closed;
+}
+
+bool loadSettings(const char* path) { return loadSettingsFile(path, &settings); }
+
+void putDefaultSettings(Settings* target) {
+    target->disconnectHour = 17;
+    target->disconnectMinute = 15;
+    target->onlineHour = 7;
+    target->onlineMinute = 30;
+    // On failure the old text stays; the trigger still works as before.
+    setTriggerText(&target->DisconnectStr, reinterpret_cast<const uint8_t*>(DEFAULT_TRIGGER),
+                   sizeof DEFAULT_TRIGGER - 1);
+}
+
+void writeDefaultSettings(const char* path) {
+    PlatformFile* file = createFileForWriting(path);
+    if (file == nullptr) {
+        showCreateError();
+        return;
+    }
+    writeFileBytes(file, DEFAULT_SETTINGS_FILE, DEFAULT_SETTINGS_FILE_SIZE);
+    closeFile(file);
+}
+
+void replaceWithDefaultSettings(const char* path) {
+    // A file that can be read is the user's work: keep it before it is replaced.
+    if (!keepReadableFile(path)) {
+        showCreateError();
+        return;
+    }
+    writeDefaultSettings(path);
+}
+
+void openSettingsEditor(ByteView dir) {
+    SettingsPath path;
+    if (!formSettingsPath(dir, path)) return;
+    launchProgram("notepad.exe", path);
+}
+
+void releaseSettings() { setTriggerText(&settings.DisconnectStr, nullptr, 0); }

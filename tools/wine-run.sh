@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Runs a Windows program under the project's own Wine prefix.
+# Usage: tools/wine-run.sh PROGRAM.exe [ARGS...]
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=wine-env.sh
+. "$here/wine-env.sh"
+exec wine "$@"
