@@ -1,0 +1,47 @@
+# The two commands a new machine needs: `make demo` and `make test`.
+# Each installs what is missing (Debian 12, as root) before it builds.
+
+SHELL := /bin/bash
+.SHELLFLAGS := -eu -o pipefail -c
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps native dll demo test test-native test-asan test-tsan test-wine fuzz bench endurance clean
+
+all: dll
+
+deps:
+	@tools/install-deps.sh
+
+native: deps
+	cmake --preset native >/dev/null
+	cmake --build --preset native -j $(JOBS)
+
+# The release library, left at build/win32/Dormex.dll, with the host stand-in beside it.
+dll: deps
+	cmake --preset win32 >/dev/null
+	cmake --build --preset win32 -j $(JOBS)
+
+demo: dll
+	tools/with-display.sh tools/wine-run.sh build/win32/dormex-host.exe
+
+test: test-native test-asan test-tsan test-wine
+	@echo "make test: all suites passed"
+
+test-native: native
+	ctest --preset native -j $(JOBS)
+
+test-asan: deps
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS)
+
+test-tsan: deps
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan -j $(JOBS)
+
+test-wine: dll
+	tools/with-display.sh tools/run-wine-tests.sh
+
+clean:
+	rm -rf build
