@@ -8,4 +8,7 @@ cd "$here/.."
 . tools/wine-env.sh
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
+# Wine's own background services start with the first program and inherit its
+# output; start them here, away from ctest's pipes, or ctest waits on them.
+wine cmd /c exit </dev/null >/dev/null 2>&1
 ctest --preset win32 "$@"
