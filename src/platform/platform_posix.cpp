@@ -2,6 +2,7 @@
 // and threads, a clock and waits the tests can steer, and a desktop that only
 // records what it was asked to show.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -55,7 +56,16 @@ struct PlatformSignal {
     bool isRaised = false;
 };
 
-PlatformFile* openFileForReading(const char* path) { return fileOf(open(path, O_RDONLY | O_CLOEXEC)); }
+PlatformFile* openFileForReading(const char* path) {
+    const int descriptor = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat status;
+    // Like Windows, a directory is not a file that can be opened for reading.
+    if (descriptor >= 0 && (fstat(descriptor, &status) != 0 || S_ISDIR(status.st_mode))) {
+        close(descriptor);
+        return nullptr;
+    }
+    return fileOf(descriptor);
+}
 
 PlatformFile* createFileForWriting(const char* path) {
     return fileOf(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));

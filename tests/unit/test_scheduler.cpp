@@ -1,1 +1,183 @@
-#include <gtest/gtest.h>
+// The watch pass, the trigger text, and the watch thread's start and stop,
+// driven by the fake clock and a host callback that can be held.
+#include <future>
+
+#include "fake_host.h"
+#include "platform/posix_testing.h"
+#include "scheduler/scheduler.h"
+#include "settings/settings.h"
+
+using frames::Bytes;
+
+namespace {
+
+const Bytes& Q = frames::queryFrame();
+const Bytes& C = frames::connectFrame();
+const Bytes& D = frames::disconnectFrame();
+
+class Scheduler : public ModuleTest {
+   protected:
+    const uint8_t* start() { return callPlugin(frames::startEvent(fakehost::address(), dir.path())); }
+    void startWithFile(const std::string& content) {
+        writeWholeFile(dir.path() + "dormex.ini", content);
+        ASSERT_NE(start(), nullptr);
+    }
+
+    TempDir dir;
+};
+
+TEST_F(Scheduler, OnePassAsksThenActs) {
+    const struct {
+        const char* settingsText;
+        LocalClock now;
+        int32_t state;
+        std::vector<Bytes> sent;
+    } cases[] = {
+        {"10\n20\n10\n20\n", {10, 20}, 1, {Q, Q, C}},
+        {"10\n20\n10\n20\n", {10, 20}, 2, {Q, D, Q}},
+        {"10\n20\n10\n20\n", {10, 20}, 0, {Q, D, Q, C}},
+        {"10\n20\n10\n20\n", {10, 20}, 7, {Q, D, Q, C}},
+        {"10\n20\n10\n21\n", {10, 20}, 2, {Q, D}},
+        {"10\n20\n10\n21\n", {10, 21}, 0, {Q, C}},
+        {"10\n-\n10\n20\n", {10, 20}, 0, {Q, C}},  // a pair off by its minute line
+        {"10\n20\n10\n\n", {10, 20}, 0, {Q, D}},
+        {"10\n20\n10\n20\n", {10, 19}, 0, {}},
+        {"10\n20\n10\n20\n", {11, 20}, 0, {}},
+        {"10\n20\n10\n20\n", {22, 10}, 0, {}},  // hour and minute swapped
+    };
+    setHostCallback(hostCallbackFromAddress(fakehost::address()));
+    const std::atomic<bool> running{false};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.settingsText) + " at " + std::to_string(c.now.hour) + ":" +
+                     std::to_string(c.now.minute) + " state " + std::to_string(c.state));
+        Settings s = {};
+        parseSettingsText(reinterpret_cast<const uint8_t*>(c.settingsText), strlen(c.settingsText), &s);
+        fakehost::reset();
+        fakehost::setState(c.state);
+        runWatchPass(scheduleFromSettings(s), c.now, running);
+        EXPECT_EQ(fakehost::receivedBytes(), c.sent);
+        setTriggerText(&s.DisconnectStr, nullptr, 0);
+    }
+    const std::atomic<bool> stopped{true};
+    runWatchPass(Schedule{true, 10, 20, true, 10, 20}, LocalClock{10, 20}, stopped);
+    EXPECT_TRUE(fakehost::received().empty()) << "a stopped pass sends nothing";
+}
+
+TEST_F(Scheduler, TriggerNeedsTheExactText) {
+    startWithFile(DEFAULT_SETTINGS_FILE);
+    const struct {
+        std::string text;
+        bool disconnects;
+    } cases[] = {
+        {"/disconnect", true},
+        {"/Disconnect", false},
+        {"/disconnect ", false},
+        {" /disconnect", false},
+        {"/disconnect\r\n", false},
+        {"/disconnec", false},
+        {"say /disconnect now", false},
+        {"", false},
+        {std::string("/disconnect\0", 12), false},
+    };
+    for (const auto& c : cases) {
+        fakehost::reset();
+        EXPECT_EQ(callPlugin(frames::textEvent(c.text)), nullptr);
+        const std::vector<fakehost::Received> got = fakehost::received();
+        ASSERT_EQ(got.size(), c.disconnects ? 1u : 0u) << "\"" << c.text << "\"";
+        if (!c.disconnects) continue;
+        EXPECT_EQ(got[0].bytes, D) << "no query before the command";
+        EXPECT_EQ(got[0].thread, std::this_thread::get_id()) << "sent from the host's calling thread";
+    }
+}
+
+TEST_F(Scheduler, StopBeforeAnyStartIsHarmless) {
+    stopWatch();
+    EXPECT_EQ(callPlugin(frames::stopEvent()), nullptr);
+    EXPECT_EQ(runningThreads(), 0);
+    EXPECT_TRUE(fakehost::received().empty());
+}
+
+// Runs `action` and tells whether it came back within a second; if not, the
+// host lets go so the test can end instead of hanging.
+bool returnsPromptly(const std::function<void()>& action) {
+    std::future<void> done = std::async(std::launch::async, action);
+    const bool prompt = done.wait_for(std::chrono::seconds(1)) == std::future_status::ready;
+    if (!prompt) fakehost::release();
+    done.wait();
+    return prompt;
+}
+
+TEST_F(Scheduler, StopWhileTheHostHoldsTheCallback) {
+    const struct {
+        const char* settingsText;
+        int32_t state;  // one that makes a command follow the query
+    } cases[] = {{"3\n33\n-\n-\n-\n", 2}, {"-\n-\n3\n33\n-\n", 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settingsText);
+        fakehost::reset();
+        fakehost::setState(c.state);
+        fakehost::holdCalls();
+        startWithFile(c.settingsText);
+        ASSERT_TRUE(fakehost::waitForEntries(1, std::chrono::seconds(2)));
+        EXPECT_TRUE(returnsPromptly([] { callPlugin(frames::stopEvent()); })) << "stop waited for the host";
+        fakehost::release();
+        EXPECT_TRUE(waitUntil([] { return runningThreads() == 0; }));
+        EXPECT_EQ(fakehost::receivedBytes(), std::vector<Bytes>{Q}) << "nothing follows the held query";
+    }
+}
+
+TEST_F(Scheduler, RepeatedStartLeavesOneThread) {
+    fakehost::setState(2);
+    fakehost::holdCalls();
+    startWithFile("3\n33\n-\n-\n-\n");
+    ASSERT_TRUE(fakehost::waitForEntries(1, std::chrono::seconds(2)));
+    // The first thread is still inside the host; a new start must neither wait for it nor share with it.
+    EXPECT_TRUE(returnsPromptly([this] { start(); }));
+    ASSERT_TRUE(fakehost::waitForEntries(2, std::chrono::seconds(2)));
+    fakehost::release();
+    EXPECT_TRUE(waitUntil([] { return runningThreads() == 1; }));
+    // The two threads overlapped, so their ids differ; later threads may reuse the first one's.
+    const std::vector<fakehost::Received> got = fakehost::received();
+    size_t fromFirst = 0;
+    for (const fakehost::Received& frame : got) fromFirst += frame.thread == got[0].thread;
+    EXPECT_EQ(fromFirst, 1u) << "the replaced thread sent nothing after its query";
+
+    for (int i = 0; i < 3; ++i) start();
+    EXPECT_TRUE(waitUntil([] { return runningThreads() == 1; }));
+    callPlugin(frames::stopEvent());
+    EXPECT_TRUE(waitUntil([] { return runningThreads() == 0; }));
+}
+
+// The host's thread fires text events while the watch thread polls every
+// millisecond; every frame must arrive whole and in its thread's order.
+TEST_F(Scheduler, TextEventsWhileTheWatchThreadPolls) {
+    capWaits(1);
+    fakehost::setState(0);  // each pass: query, disconnect, query, connect
+    startWithFile("3\n33\n3\n33\nDisconnectStr=/disconnect\n");
+    const std::string texts[] = {"/disconnect", "/Disconnect", "/disconnect ", "x /disconnect", ""};
+    size_t matches = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    for (size_t i = 0; std::chrono::steady_clock::now() < end; ++i) {
+        const std::string& text = texts[i % 5];
+        callPlugin(frames::textEvent(text));
+        matches += text == "/disconnect";
+    }
+    callPlugin(frames::stopEvent());
+    ASSERT_TRUE(waitUntil([] { return runningThreads() == 0; }));
+
+    const Bytes pass[] = {Q, D, Q, C};
+    size_t fromHost = 0, fromWatch = 0;
+    for (const fakehost::Received& frame : fakehost::received()) {
+        if (frame.thread == std::this_thread::get_id()) {
+            ASSERT_EQ(frame.bytes, D);
+            ++fromHost;
+        } else {
+            ASSERT_EQ(frame.bytes, pass[fromWatch % 4]) << "frame " << fromWatch << " of the watch thread";
+            ++fromWatch;
+        }
+    }
+    EXPECT_EQ(fromHost, matches);
+    EXPECT_GE(fromWatch, 8u) << "the watch thread polled repeatedly";
+}
+
+}  // namespace

@@ -1,1 +1,141 @@
-#include <gtest/gtest.h>
+// The settings file on disk: the loader, and what a start event does to the
+// file and the user's desktop when the file is missing, bad or can't be made.
+#include <sys/stat.h>
+
+#include "fake_host.h"
+#include "platform/posix_testing.h"
+#include "settings/settings.h"
+
+namespace {
+
+// "Ошибка" and "Ошибка при создании файла." in Windows-1251.
+const std::string ERROR_CAPTION = "\xCE\xF8\xE8\xE1\xEA\xE0";
+const std::string ERROR_TEXT =
+    "\xCE\xF8\xE8\xE1\xEA\xE0 \xEF\xF0\xE8 \xF1\xEE\xE7\xE4\xE0\xED\xE8\xE8 \xF4\xE0\xE9\xEB\xE0.";
+
+class SettingsFile : public ModuleTest {
+   protected:
+    std::string ini() const { return dir.path() + "dormex.ini"; }
+    std::string bak() const { return ini() + ".bak"; }
+    const uint8_t* start(const std::string& settingsDir) {
+        return callPlugin(frames::startEvent(fakehost::address(), settingsDir));
+    }
+    void expectOneErrorBox() {
+        const DesktopRecord record = desktopRecord();
+        EXPECT_EQ(record.errorBoxes, 1);
+        EXPECT_EQ(record.lastCaption, ERROR_CAPTION);
+        EXPECT_EQ(record.lastText, ERROR_TEXT);
+    }
+
+    TempDir dir;
+};
+
+TEST_F(SettingsFile, LoaderOnFiles) {
+    const struct {
+        const char* name;
+        const char* content;  // null: no file at all
+        bool ok;
+        uint8_t disconnectHour;
+        bool disconnectEnabled, onlineEnabled, triggerEnabled;
+    } cases[] = {
+        {"missing", nullptr, false, 9, true, true, true},
+        {"empty", "", true, 9, false, false, false},
+        {"two lines", "h_disconnect=17\r\nm_disconnect=15\r\n", true, 17, true, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir own;
+        if (c.content != nullptr) writeWholeFile(own.path() + "dormex.ini", c.content);
+        Settings s = {9, 9, 9, 9, true, true, true, {nullptr, 0}};
+        EXPECT_EQ(loadSettingsFile((own.path() + "dormex.ini").c_str(), &s), c.ok);
+        EXPECT_EQ(s.disconnectHour, c.disconnectHour);
+        EXPECT_EQ(s.onlineHour, 9) << "never reached by any of these files";
+        EXPECT_EQ(s.disconnectEnabled, c.disconnectEnabled);
+        EXPECT_EQ(s.onlineEnabled, c.onlineEnabled);
+        EXPECT_EQ(s.triggerEnabled, c.triggerEnabled);
+        EXPECT_EQ(s.DisconnectStr.size, 0u);
+    }
+    Settings s = {9, 9, 9, 9, true, true, true, {nullptr, 0}};
+    EXPECT_FALSE(loadSettingsFile(dir.path().c_str(), &s)) << "a directory is not a settings file";
+    EXPECT_EQ(s.disconnectHour, 9);
+}
+
+TEST_F(SettingsFile, MissingFileBecomesTheDefaultFile) {
+    ASSERT_NE(start(dir.path()), nullptr);
+    const std::string defaults =
+        "h_disconnect=17\r\nm_disconnect=15\r\nh_online=7\r\nm_online=30\r\nDisconnectStr=/disconnect\r\n";
+    ASSERT_EQ(defaults.size(), 86u);
+    EXPECT_EQ(readWholeFile(ini()), defaults);
+    EXPECT_FALSE(fileExists(bak())) << "nothing readable to keep";
+    EXPECT_FALSE(settings.disconnectEnabled || settings.onlineEnabled || settings.triggerEnabled)
+        << "the defaults written at a first start take effect at the next one";
+    EXPECT_EQ(settings.disconnectHour, 17);
+
+    ASSERT_NE(start(dir.path()), nullptr);
+    EXPECT_TRUE(settings.disconnectEnabled && settings.onlineEnabled && settings.triggerEnabled);
+    EXPECT_FALSE(fileExists(bak()));
+    EXPECT_EQ(desktopRecord().errorBoxes, 0);
+}
+
+TEST_F(SettingsFile, BadFileIsKeptAsBackupThenReplaced) {
+    const std::string userFile = "h_disconnect=17 \r\nm_disconnect=15\r\n\x1A\xFF";
+    writeWholeFile(ini(), userFile);
+    writeWholeFile(bak(), std::string(1000, 'o'));  // an older backup, longer than the new one
+    ASSERT_NE(start(dir.path()), nullptr);
+    EXPECT_EQ(readWholeFile(ini()), DEFAULT_SETTINGS_FILE);
+    EXPECT_EQ(readWholeFile(bak()), userFile);
+    EXPECT_EQ(desktopRecord().errorBoxes, 0);
+}
+
+TEST_F(SettingsFile, ValidFileIsLeftAlone) {
+    const std::string userFile = "h=1\nm=2\n";
+    writeWholeFile(ini(), userFile);
+    ASSERT_NE(start(dir.path()), nullptr);
+    EXPECT_EQ(readWholeFile(ini()), userFile);
+    EXPECT_FALSE(fileExists(bak()));
+}
+
+TEST_F(SettingsFile, BackupThatCannotBeWrittenKeepsTheUserFile) {
+    const std::string userFile = "h=x\n";
+    writeWholeFile(ini(), userFile);
+    ASSERT_EQ(mkdir(bak().c_str(), 0755), 0);
+    ASSERT_NE(start(dir.path()), nullptr);
+    EXPECT_EQ(readWholeFile(ini()), userFile);
+    expectOneErrorBox();
+    EXPECT_EQ(runningThreads(), 1) << "the watch thread starts whatever happened to the file";
+}
+
+TEST_F(SettingsFile, MissingDirectoryShowsTheErrorBox) {
+    ASSERT_NE(start(dir.path() + "absent/"), nullptr);
+    expectOneErrorBox();
+    EXPECT_FALSE(fileExists(dir.path() + "absent"));
+    EXPECT_EQ(settings.onlineMinute, 30) << "the defaults are in memory all the same";
+}
+
+// A directory whose settings path is `length` bytes long, made for real.
+std::string directoryWithPathLength(const std::string& base, size_t length, char fill) {
+    const size_t name = length - sizeof "dormex.ini" + 1 - base.size() - 1;
+    const std::string settingsDir = base + std::string(name, fill) + "/";
+    EXPECT_EQ(mkdir(settingsDir.c_str(), 0755), 0);
+    return settingsDir;
+}
+
+TEST_F(SettingsFile, RefusedDirectoriesWriteNothing) {
+    const std::string longest = directoryWithPathLength(dir.path(), 259, 'a');
+    ASSERT_NE(start(longest), nullptr);
+    EXPECT_EQ(readWholeFile(longest + "dormex.ini"), DEFAULT_SETTINGS_FILE) << "259 bytes still fit";
+    EXPECT_EQ(desktopRecord().errorBoxes, 0);
+
+    const std::string tooLong = directoryWithPathLength(dir.path(), 260, 'b');
+    // Cut at the NUL, this directory would name our own dormex.ini.
+    const std::string withNul = dir.path() + std::string("dormex.ini\0/", 12);
+    for (const std::string& refused : {tooLong, withNul}) {
+        clearDesktopRecord();
+        ASSERT_NE(start(refused), nullptr);
+        expectOneErrorBox();
+    }
+    EXPECT_FALSE(fileExists(tooLong + "dormex.ini"));
+    EXPECT_FALSE(fileExists(ini()));
+}
+
+}  // namespace

@@ -1,0 +1,24 @@
+// The steps a session is made of, read from a script, standard input or the
+// built-in demo.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The usage text's list of steps.
+extern const char SCRIPT_STEPS_HELP[];
+
+struct ScriptLine {
+    unsigned number;
+    std::string text;
+};
+
+// Reads the script file and checks every line. False after a one-line error
+// on standard error.
+bool readScriptFile(const std::string& path, std::vector<ScriptLine>* lines);
+// Runs the lines read from `path`; false after a one-line error.
+bool runScriptLines(const std::string& path, const std::vector<ScriptLine>& lines);
+// Runs steps from standard input as they arrive; a bad line stops the run.
+bool runScriptFromStdin();
+// The day in miniature: first start, schedule, trigger, stop, unload.
+bool runDemo();

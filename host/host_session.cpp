@@ -1,0 +1,257 @@
+#include "host_session.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "frames.h"
+#include "host_trace.h"
+#include "hostlink/plugin.h"
+#include "hostlink/pluginutil.h"
+#include "platform/callconv.h"
+
+namespace {
+
+typedef const uint8_t*(DORMEX_STDCALL* PluginFun)(const uint8_t* data);
+
+constexpr char SETTINGS_FILE_NAME[] = "dormex.ini";
+// The host's own start fields; the plug-in stores them without using them.
+constexpr char HOST_START_TEXT[] = "dormex-host";
+
+HMODULE pluginModule = nullptr;
+PluginFun pluginFun = nullptr;
+std::string pluginPath;
+bool running = false;
+
+std::atomic<int32_t> netState{NET_ONLINE};
+
+std::string settingsDir;   // empty until a step needs one
+std::string temporaryDir;  // the one this run made, if any
+
+// The reply to a query stays put until the same thread asks again, so the
+// plug-in can read it after we return, whichever thread it asked from.
+thread_local uint8_t replyFrame[4 + 1 + 4];
+
+// Builds the state reply in the calling thread's buffer.
+const uint8_t* frameStateReply(int32_t state) {
+    const frames::Bytes reply = frames::stateReply(state);
+    memcpy(replyFrame, reply.data(), sizeof replyFrame);
+    return replyFrame;
+}
+
+const uint8_t* answerQuery(const uint8_t* framed, const std::string& thread) {
+    const int32_t state = netState.load();
+    const uint8_t* reply = frameStateReply(state);
+    printLines(
+        {messageLine(Direction::PluginToHost, "query net state", thread, hexOfFrame(framed)),
+         messageLine(Direction::HostToPlugin, "reply " + describeState(state), thread, hexOfFrame(reply))});
+    return reply;
+}
+
+void obeyCommand(const uint8_t* framed, uint8_t code, const std::string& thread) {
+    const bool connect = code == CMD_CONNECT;
+    const int32_t before = netState.exchange(connect ? NET_ONLINE : NET_OFFLINE);
+    const std::string description = std::string(connect ? "command connect" : "command disconnect") +
+                                    "  (state " + std::to_string(before) + " -> " +
+                                    std::to_string(connect ? NET_ONLINE : NET_OFFLINE) + ")";
+    printLine(messageLine(Direction::PluginToHost, description, thread, hexOfFrame(framed)));
+}
+
+// The callback the plug-in gets in the start event: any thread, any frame.
+const uint8_t* DORMEX_STDCALL hostCallback(const uint8_t* framed) {
+    const std::string thread = callingThreadLabel();
+    Frame frame;
+    if (openFrame(framed, &frame) && frameHas(frame, 4, 2)) {
+        const uint8_t kind = readByteAt(framed, 4);
+        const uint8_t code = readByteAt(framed, 5);
+        if (kind == KIND_QUERY && code == Q_NET_STATE) return answerQuery(framed, thread);
+        if (kind == KIND_COMMAND && (code == CMD_CONNECT || code == CMD_DISCONNECT)) {
+            obeyCommand(framed, code, thread);
+            return nullptr;
+        }
+    }
+    printLine(messageLine(Direction::PluginToHost, describeAnyFrame(framed) + ", no reply", thread,
+                          hexOfFrame(framed)));
+    return nullptr;
+}
+
+uint32_t callbackAddress() { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&hostCallback)); }
+
+// Prints an event, delivers it, and returns the plug-in's result.
+const uint8_t* deliver(const frames::Bytes& event) {
+    printLine(
+        messageLine(Direction::HostToPlugin, describeEvent(event.data()), "", hexOfFrame(event.data())));
+    return pluginFun(event.data());
+}
+
+// Events other than start are answered with null; anything else is worth a line.
+void deliverExpectingNoAnswer(const frames::Bytes& event) {
+    const uint8_t* result = deliver(event);
+    if (result == nullptr) return;
+    printLine(messageLine(Direction::PluginToHost, "unexpected result: " + describeAnyFrame(result), "",
+                          hexOfFrame(result)));
+}
+
+std::string settingsPath() { return settingsDir + SETTINGS_FILE_NAME; }
+
+bool makeTemporarySettingsDir(std::string* error) {
+    char base[MAX_PATH + 1];
+    const DWORD size = GetTempPathA(sizeof base, base);
+    if (size == 0 || size > MAX_PATH) {
+        *error = "cannot find the temporary directory";
+        return false;
+    }
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        const std::string dir = std::string(base) + "dormex-host-" + std::to_string(GetCurrentProcessId()) +
+                                "-" + std::to_string(attempt) + "\\";
+        if (CreateDirectoryA(dir.c_str(), nullptr)) {
+            settingsDir = dir;
+            temporaryDir = dir;
+            printLine(noteLine("settings directory " + dir + " (fresh)"));
+            return true;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
+    *error = "cannot create a settings directory under " + std::string(base);
+    return false;
+}
+
+// Splits file content into lines at LF, dropping the CR of a CR LF.
+std::vector<std::string> splitLines(const std::string& content) {
+    std::vector<std::string> lines;
+    size_t begin = 0;
+    while (begin < content.size()) {
+        size_t end = content.find('\n', begin);
+        if (end == std::string::npos) end = content.size();
+        std::string line = content.substr(begin, end - begin);
+        if (!line.empty() && line.back() == '\r' && end < content.size()) line.pop_back();
+        lines.push_back(line);
+        begin = end + 1;
+    }
+    return lines;
+}
+
+}  // namespace
+
+std::string pluginBesideProgram() {
+    char path[MAX_PATH + 1];
+    const DWORD size = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (size == 0 || size > MAX_PATH) return "Dormex.dll";
+    std::string dir(path, size);
+    const size_t slash = dir.find_last_of("\\/");
+    return (slash == std::string::npos ? std::string() : dir.substr(0, slash + 1)) + "Dormex.dll";
+}
+
+bool loadPlugin(const std::string& path, std::string* error) {
+    HMODULE module = LoadLibraryA(path.c_str());
+    if (module == nullptr) {
+        *error = "cannot load " + path + " (Windows error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    FARPROC entry = GetProcAddress(module, "pluginFun");
+    if (entry == nullptr) {
+        FreeLibrary(module);
+        *error = path + " has no export named pluginFun";
+        return false;
+    }
+    pluginModule = module;
+    pluginFun = reinterpret_cast<PluginFun>(reinterpret_cast<void*>(entry));
+    pluginPath = path;
+    printLine(noteLine("loaded " + path));
+    return true;
+}
+
+bool pluginLoaded() { return pluginModule != nullptr; }
+
+void unloadPlugin() {
+    FreeLibrary(pluginModule);
+    pluginModule = nullptr;
+    pluginFun = nullptr;
+    running = false;
+    printLine(noteLine("unloaded " + pluginPath));
+}
+
+void sendStart(const std::string& dir) {
+    const uint8_t* answer = deliver(frames::startEvent(callbackAddress(), dir, HOST_START_TEXT));
+    // A host copies the answer at once: the plug-in may reuse its buffer later.
+    printLine(messageLine(Direction::PluginToHost, describeStartAnswer(answer), "", hexOfFrame(answer)));
+    running = true;
+}
+
+void sendStop() {
+    deliverExpectingNoAnswer(frames::stopEvent());
+    running = false;
+}
+
+void sendSettings() { deliverExpectingNoAnswer(frames::settingsEvent()); }
+
+void sendText(const std::string& text) { deliverExpectingNoAnswer(frames::textEvent(text)); }
+
+bool pluginRunning() { return running; }
+
+void setNetState(int32_t state) {
+    netState.store(state);
+    printLine(noteLine("connection state set to " + describeState(state)));
+}
+
+bool currentSettingsDir(std::string* dir, std::string* error) {
+    if (settingsDir.empty() && !makeTemporarySettingsDir(error)) return false;
+    *dir = settingsDir;
+    return true;
+}
+
+void useSettingsDir(const std::string& dir) { settingsDir = dir; }
+
+void removeTemporarySettingsDir() {
+    if (temporaryDir.empty()) return;
+    // Only the file the plug-in and we write; anything else keeps the directory.
+    DeleteFileA((temporaryDir + SETTINGS_FILE_NAME).c_str());
+    RemoveDirectoryA(temporaryDir.c_str());
+    temporaryDir.clear();
+}
+
+bool writeSettingsFile(const std::vector<std::string>& lines, std::string* error) {
+    std::string dir;
+    if (!currentSettingsDir(&dir, error)) return false;
+    std::string content;
+    for (const std::string& line : lines) content += line + "\r\n";
+    FILE* file = fopen(settingsPath().c_str(), "wb");
+    if (file == nullptr) {
+        *error = "cannot write " + settingsPath();
+        return false;
+    }
+    const bool written = fwrite(content.data(), 1, content.size(), file) == content.size();
+    if (fclose(file) != 0 || !written) {
+        *error = "cannot write " + settingsPath();
+        return false;
+    }
+    printLine(noteLine("wrote " + settingsPath() + ", " + std::to_string(lines.size()) + " lines"));
+    return true;
+}
+
+bool showSettingsFile(std::string* error) {
+    std::string dir;
+    if (!currentSettingsDir(&dir, error)) return false;
+    FILE* file = fopen(settingsPath().c_str(), "rb");
+    if (file == nullptr) {
+        printLine(noteLine("no settings file at " + settingsPath()));
+        return true;
+    }
+    std::string content;
+    char chunk[512];
+    size_t got = 0;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) != 0) content.append(chunk, got);
+    fclose(file);
+    printLine(
+        noteLine("settings file " + settingsPath() + ", " + std::to_string(content.size()) + " bytes:"));
+    const std::vector<std::string> lines = splitLines(content);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        printLine(noteLine(
+            "  " + std::to_string(i + 1) + "  " +
+            escapedBytes(reinterpret_cast<const uint8_t*>(line.data()), static_cast<uint32_t>(line.size()))));
+    }
+    return true;
+}

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Runs a command and checks its exit status and what it printed.
+#   check-run.sh [--stdin FILE] [--expect FILE] [--rule RULE]... -- COMMAND [ARGS...]
+# Rules, from the expectation file (one a line; blank and # lines skipped) and
+# from --rule; RE is an extended regular expression matched within one line:
+#   exit 0 | exit failure   the exit status (default: exit 0)
+#   then RE     a later line of standard output matches
+#   next RE     the line right after the last matched one matches
+#   never RE    no line of standard output matches
+#   stderr RE   a line of standard error matches
+set -u
+input=/dev/null rules=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --stdin) input=$2; shift 2 ;;
+    --expect) mapfile -t -O "${#rules[@]}" rules <"$2"; shift 2 ;;
+    --rule) rules+=("$2"); shift 2 ;;
+    --) shift; break ;;
+    *) echo "check-run: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+out=$(mktemp) err=$(mktemp)
+trap 'rm -f "$out" "$err"' EXIT
+"$@" <"$input" >"$out" 2>"$err"
+status=$?
+sed -i 's/\r$//' "$out" "$err"
+cat "$out"; cat "$err" >&2
+mapfile -t lines <"$out"
+failed=0 pos=0 wanted_status=0
+fail() { echo "check-run: $*" >&2; failed=1; }
+for rule in "${rules[@]}"; do
+  case $rule in '' | '#'*) continue ;; esac
+  verb=${rule%% *} re=${rule#* }
+  case $verb in
+    exit) wanted_status=$re ;;
+    then)
+      i=$pos
+      while [ "$i" -lt "${#lines[@]}" ] && ! [[ ${lines[i]} =~ $re ]]; do i=$((i + 1)); done
+      if [ "$i" -lt "${#lines[@]}" ]; then pos=$((i + 1)); else fail "no line after line $pos matches: $re"; fi ;;
+    next)
+      if [ "$pos" -lt "${#lines[@]}" ] && [[ ${lines[pos]} =~ $re ]]; then pos=$((pos + 1));
+      else fail "line $((pos + 1)) does not match: $re"; fi ;;
+    never) if grep -Eq -- "$re" "$out"; then fail "a line matches: $re"; fi ;;
+    stderr) grep -Eq -- "$re" "$err" || fail "standard error does not match: $re" ;;
+    *) fail "bad rule: $rule" ;;
+  esac
+done
+if [ "$wanted_status" = failure ]; then
+  [ "$status" -ne 0 ] || fail "exit status 0, expected a failure"
+elif [ "$status" -ne "$wanted_status" ]; then
+  fail "exit status $status, expected $wanted_status"
+fi
+exit $failed
