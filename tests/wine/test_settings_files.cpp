@@ -1,0 +1,148 @@
+// The settings file as the built DLL handles it under Wine, driven through
+// the host's events: the default file, the backup of a bad file, the error
+// box and the editor.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "wine_host.h"
+
+using frames::Bytes;
+using namespace winhost;
+
+namespace {
+
+const char DEFAULT_FILE[] =
+    "h_disconnect=17\r\nm_disconnect=15\r\nh_online=7\r\nm_online=30\r\nDisconnectStr=/disconnect\r\n";
+// Windows-1251: "Ошибка" and "Ошибка при создании файла.".
+const char ERROR_CAPTION[] = "\xCE\xF8\xE8\xE1\xEA\xE0";
+const char ERROR_TEXT[] =
+    "\xCE\xF8\xE8\xE1\xEA\xE0 \xEF\xF0\xE8 \xF1\xEE\xE7\xE4\xE0\xED\xE8\xE8 \xF4\xE0\xE9\xEB\xE0.";
+constexpr DWORD WINDOW_WAIT_MS = 15000;
+
+}  // namespace
+
+TEST_F(DllTest, MissingFileBecomesTheDefaultFileWhichTheNextStartLoads) {
+    ASSERT_EQ(sizeof DEFAULT_FILE - 1, 86u);
+    // Everything off first, so the flags seen later come from the default file.
+    ASSERT_EQ(startWithFile("-\r\n-\r\n-\r\n-\r\n-\r\n"), frames::expectedStartAnswer());
+    DeleteFileA(settingsFile().c_str());
+
+    EXPECT_EQ(start(dir_), frames::expectedStartAnswer());
+    EXPECT_EQ(readWholeFile(settingsFile()), DEFAULT_FILE);
+    EXPECT_FALSE(fileExists(settingsFile() + ".bak")) << "a missing file leaves nothing to keep";
+    callGuarded(frames::textEvent("/disconnect"));
+    EXPECT_TRUE(sentHere().empty()) << "writing the defaults must not switch the trigger on";
+
+    EXPECT_EQ(start(dir_), frames::expectedStartAnswer());
+    EXPECT_EQ(readWholeFile(settingsFile()), DEFAULT_FILE);
+    callGuarded(frames::textEvent("/disconnect"));
+    callGuarded(frames::textEvent("/Disconnect"));
+    callGuarded(frames::textEvent("/disconnect "));
+    EXPECT_EQ(sentHere(), std::vector<Bytes>{frames::disconnectFrame()});
+}
+
+TEST_F(DllTest, BadFileIsKeptAsBakAndReplacedByTheDefaults) {
+    // The second file is longer than one read, so the copy must take it all.
+    const std::string padding(3000, 'z');
+    const std::string rows[] = {
+        "h_disconnect=17 \r\nm_disconnect=15\r\nh_online=7\r\nm_online=30\r\nDisconnectStr=/x\r\n",
+        "h_disconnect=1\nm_disconnect=2\nh_online=3\nm_online=4" + padding + "\nDisconnectStr=" + padding +
+            "\n",
+    };
+    for (const std::string& bad : rows) {
+        SCOPED_TRACE(bad.substr(0, 20));
+        const std::string dir = newDirectory();
+        writeWholeFile(dir + "dormex.ini.bak", "an older backup\r\n");
+        writeWholeFile(dir + "dormex.ini", bad);
+        EXPECT_EQ(start(dir), frames::expectedStartAnswer());
+        EXPECT_EQ(readWholeFile(dir + "dormex.ini"), DEFAULT_FILE);
+        EXPECT_EQ(readWholeFile(dir + "dormex.ini.bak"), bad);
+        callGuarded(frames::stopEvent());
+    }
+}
+
+TEST_F(DllTest, ValidFileIsLeftAloneAndRead) {
+    struct Row {
+        const char* content;
+        const char* text;  // a text event to send afterwards
+        size_t disconnects;
+    };
+    const Row rows[] = {
+        {"p=8\nq=5\nr=9\ns=0\nt=bye", "bye", 1},  // keys ignored, LF line ends, no last line end
+        {"h=-\r\nm=-\r\nh=-\r\nm=-\r\nDisconnectStr=a=b\r\nmore\r\n", "a=b", 1},
+        {"", "", 0},  // empty: valid, everything off
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.content);
+        const std::string dir = newDirectory();
+        writeWholeFile(dir + "dormex.ini", row.content);
+        EXPECT_EQ(start(dir), frames::expectedStartAnswer());
+        EXPECT_EQ(readWholeFile(dir + "dormex.ini"), row.content);
+        EXPECT_FALSE(fileExists(dir + "dormex.ini.bak"));
+        callGuarded(frames::textEvent(row.text));
+        EXPECT_EQ(sentHere(), std::vector<Bytes>(row.disconnects, frames::disconnectFrame()));
+        callGuarded(frames::stopEvent());
+        clearRecord();
+    }
+}
+
+namespace {
+
+// Starts the plug-in on `settingsDir` from another thread and expects the
+// error box to hold that start until the test closes the box.
+void expectStartHeldByErrorBox(const std::string& settingsDir) {
+    BackgroundStart start;
+    start.frame = frames::startEvent(recorderAddress(), settingsDir);
+    beginStart(&start);
+    HWND box = waitForWindowTitled(ERROR_CAPTION, false, WINDOW_WAIT_MS);
+    EXPECT_NE(box, nullptr) << "no error box appeared";
+    if (box != nullptr) {
+        EXPECT_EQ(staticTextOf(box), ERROR_TEXT);
+        EXPECT_EQ(start.returned, 0) << "the start returned while its box was still open";
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+    }
+    ASSERT_TRUE(finishStart(&start, WINDOW_WAIT_MS)) << "the start did not return after the box closed";
+    EXPECT_EQ(start.answer, frames::expectedStartAnswer());
+}
+
+}  // namespace
+
+TEST_F(DllTest, MissingDirectoryShowsTheErrorBox) {
+    const std::string missing = dir_ + "missing\\";
+    started_ = true;
+    expectStartHeldByErrorBox(missing);
+    EXPECT_FALSE(fileExists(missing));
+}
+
+TEST_F(DllTest, FileHeldOpenWithoutSharingShowsTheErrorBoxAndSurvives) {
+    const std::string content = "h_disconnect=9\r\nm_disconnect=1\r\n";
+    writeWholeFile(settingsFile(), content);
+    HANDLE held = CreateFileA(settingsFile().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    started_ = true;
+    expectStartHeldByErrorBox(dir_);
+    CloseHandle(held);
+    EXPECT_EQ(readWholeFile(settingsFile()), content);
+    EXPECT_FALSE(fileExists(settingsFile() + ".bak"));
+}
+
+TEST_F(DllTest, OverlongSettingsPathShowsTheErrorBox) {
+    // dir + "dormex.ini" is 260 bytes: one more than any settings path may hold.
+    const std::string overlong = dir_ + std::string(260 - 10 - dir_.size() - 1, 'a') + "\\";
+    ASSERT_EQ(overlong.size() + 10, 260u);
+    started_ = true;
+    expectStartHeldByErrorBox(overlong);
+    EXPECT_EQ(callGuarded(frames::settingsEvent()), nullptr);
+}
+
+TEST_F(DllTest, SettingsEventOpensTheFileInNotepad) {
+    ASSERT_EQ(start(dir_), frames::expectedStartAnswer());
+    for (HWND stale; (stale = waitForWindowTitled("dormex.ini", true, 0)) != nullptr;)
+        closeProgramWindow(stale);
+
+    EXPECT_EQ(callGuarded(frames::settingsEvent()), nullptr);
+    HWND editor = waitForWindowTitled("dormex.ini", true, WINDOW_WAIT_MS);
+    ASSERT_NE(editor, nullptr) << "no window titled with dormex.ini appeared";
+    closeProgramWindow(editor);
+}

@@ -1,0 +1,309 @@
+#include "wine_host.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace winhost {
+namespace {
+
+std::mutex recordLock;
+std::vector<SentFrame> sentFrames;
+std::atomic<int> decoyCount{0};
+uint8_t stateReply[9];  // read by the plug-in after the callback returned
+
+constexpr int32_t MAX_KEPT_PAYLOAD = 64;
+constexpr int32_t NET_STATE_ONLINE = 2;
+
+int32_t announcedLength(const uint8_t* frame) {
+    int32_t length;
+    memcpy(&length, frame, 4);
+    return length;
+}
+
+const uint8_t* __stdcall recordFrame(const uint8_t* frame) {
+    SentFrame sent{GetCurrentThreadId(), {}};
+    if (frame != nullptr) {
+        const int32_t length = announcedLength(frame);
+        const int32_t kept = length < 0 ? 0 : (length > MAX_KEPT_PAYLOAD ? MAX_KEPT_PAYLOAD : length);
+        sent.bytes.assign(frame, frame + 4 + kept);
+    }
+    const bool isQuery = sent.bytes == frames::queryFrame();
+    std::lock_guard<std::mutex> hold(recordLock);
+    sentFrames.push_back(sent);
+    return isQuery ? stateReply : nullptr;
+}
+
+const uint8_t* __stdcall countDecoyCall(const uint8_t*) {
+    ++decoyCount;
+    return nullptr;
+}
+
+// The Windows form of a path CMake gave in Unix form.
+std::string windowsPath(std::string path) {
+    for (char& c : path) {
+        if (c == '/') c = '\\';
+    }
+    return path.size() > 0 && path[0] == '\\' ? "Z:" + path : path;
+}
+
+// The frame callGuarded handed over, and the unreadable page behind it.
+const uint8_t* volatile guardedFrame = nullptr;
+volatile size_t guardedSize = 0;
+const uint8_t* volatile guardPage = nullptr;
+volatile size_t guardPageSize = 0;
+
+const char* currentTestName() {
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    return test != nullptr ? test->name() : "(no test)";
+}
+
+// A read into the guard page is a read past the frame: say so and end the
+// program at once (left alone, Wine would wait in its debugger).
+LONG CALLBACK reportReadPastFrame(EXCEPTION_POINTERS* info) {
+    const EXCEPTION_RECORD* record = info->ExceptionRecord;
+    if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION || record->NumberParameters < 2) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    const uint8_t* at = reinterpret_cast<const uint8_t*>(record->ExceptionInformation[1]);
+    if (guardPage == nullptr || at < guardPage || at >= guardPage + guardPageSize)
+        return EXCEPTION_CONTINUE_SEARCH;
+    fprintf(stderr, "\n%s: pluginFun read offset %u of a %u-byte frame, past its end\n", currentTestName(),
+            static_cast<unsigned>(at - guardedFrame), static_cast<unsigned>(guardedSize));
+    fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+LONG WINAPI reportCrash(EXCEPTION_POINTERS* info) {
+    fprintf(stderr, "\n%s: crashed with exception 0x%08lX at %p\n", currentTestName(),
+            info->ExceptionRecord->ExceptionCode, info->ExceptionRecord->ExceptionAddress);
+    fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+DWORD WINAPI runStart(LPVOID parameter) {
+    BackgroundStart* start = static_cast<BackgroundStart*>(parameter);
+    start->answer = callAndCopy(start->frame);
+    InterlockedExchange(&start->returned, 1);
+    return 0;
+}
+
+}  // namespace
+
+const std::string& dllPath() {
+    static const std::string path = windowsPath(DORMEX_DLL_PATH);
+    return path;
+}
+
+PluginFun pluginFun() {
+    static const PluginFun entry = [] {
+        AddVectoredExceptionHandler(1, reportReadPastFrame);
+        SetUnhandledExceptionFilter(reportCrash);
+        HMODULE module = LoadLibraryA(dllPath().c_str());
+        return module == nullptr ? nullptr
+                                 : reinterpret_cast<PluginFun>(
+                                       reinterpret_cast<void*>(GetProcAddress(module, "pluginFun")));
+    }();
+    return entry;
+}
+
+uint32_t recorderAddress() { return reinterpret_cast<uint32_t>(&recordFrame); }
+uint32_t decoyAddress() { return reinterpret_cast<uint32_t>(&countDecoyCall); }
+
+void setNetState(int32_t state) {
+    const frames::Bytes reply = frames::stateReply(state);
+    memcpy(stateReply, reply.data(), sizeof stateReply);
+}
+
+void clearRecord() {
+    std::lock_guard<std::mutex> hold(recordLock);
+    sentFrames.clear();
+    decoyCount = 0;
+}
+
+std::vector<frames::Bytes> framesSentOn(DWORD thread) {
+    std::lock_guard<std::mutex> hold(recordLock);
+    std::vector<frames::Bytes> result;
+    for (const SentFrame& sent : sentFrames) {
+        if (sent.thread == thread) result.push_back(sent.bytes);
+    }
+    return result;
+}
+
+int decoyCalls() { return decoyCount; }
+
+const uint8_t* callGuarded(const frames::Bytes& bytes) {
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    const size_t page = system.dwPageSize;
+    const size_t dataPages = (bytes.size() + page - 1) / page + 1;
+    uint8_t* base = static_cast<uint8_t*>(
+        VirtualAlloc(nullptr, (dataPages + 1) * page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (base == nullptr) return nullptr;
+    DWORD old;
+    VirtualProtect(base + dataPages * page, page, PAGE_NOACCESS, &old);
+    uint8_t* copy = base + dataPages * page - bytes.size();
+    if (!bytes.empty()) memcpy(copy, bytes.data(), bytes.size());
+    guardedFrame = copy;
+    guardedSize = bytes.size();
+    guardPage = base + dataPages * page;
+    guardPageSize = page;
+    const uint8_t* answer = pluginFun()(copy);
+    guardPage = nullptr;
+    VirtualFree(base, 0, MEM_RELEASE);
+    return answer;
+}
+
+frames::Bytes callAndCopy(const frames::Bytes& bytes) {
+    const uint8_t* answer = callGuarded(bytes);
+    if (answer == nullptr) return {};
+    const int32_t length = announcedLength(answer);
+    return frames::Bytes(answer, answer + 4 + (length > 0 && length < 4096 ? length : 0));
+}
+
+std::string freshDirectory() {
+    static int counter = 0;
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    const std::string dir = std::string(temp) + "dormex-wine-" + std::to_string(GetCurrentProcessId()) + "-" +
+                            std::to_string(++counter) + "\\";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    return dir;
+}
+
+void removeDirectory(const std::string& dir) {
+    DeleteFileA((dir + "dormex.ini").c_str());
+    DeleteFileA((dir + "dormex.ini.bak").c_str());
+    RemoveDirectoryA(dir.c_str());
+}
+
+bool fileExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string readWholeFile(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "<missing>";
+    std::string bytes;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got != 0) bytes.append(chunk, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+void writeWholeFile(const std::string& path, const std::string& bytes) {
+    HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    if (file == INVALID_HANDLE_VALUE) return;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+namespace {
+
+struct TitleSearch {
+    const char* title;
+    bool partly;
+    HWND found;
+};
+
+BOOL CALLBACK matchTitle(HWND window, LPARAM parameter) {
+    TitleSearch* search = reinterpret_cast<TitleSearch*>(parameter);
+    char title[512] = "";
+    GetWindowTextA(window, title, sizeof title);
+    const bool match =
+        search->partly ? strstr(title, search->title) != nullptr : strcmp(title, search->title) == 0;
+    if (!match) return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+BOOL CALLBACK matchStaticText(HWND window, LPARAM parameter) {
+    char className[64] = "";
+    char text[512] = "";
+    GetClassNameA(window, className, sizeof className);
+    GetWindowTextA(window, text, sizeof text);
+    if (lstrcmpiA(className, "Static") != 0 || text[0] == '\0') return TRUE;
+    *reinterpret_cast<std::string*>(parameter) = text;
+    return FALSE;
+}
+
+}  // namespace
+
+HWND waitForWindowTitled(const char* title, bool partly, DWORD timeoutMs) {
+    const DWORD begun = GetTickCount();
+    do {
+        TitleSearch search = {title, partly, nullptr};
+        EnumWindows(matchTitle, reinterpret_cast<LPARAM>(&search));
+        if (search.found != nullptr) return search.found;
+        Sleep(50);
+    } while (GetTickCount() - begun < timeoutMs);
+    return nullptr;
+}
+
+std::string staticTextOf(HWND window) {
+    std::string text;
+    EnumChildWindows(window, matchStaticText, reinterpret_cast<LPARAM>(&text));
+    return text;
+}
+
+void closeProgramWindow(HWND window) {
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    if (processId == GetCurrentProcessId()) return;  // never end the test program itself
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
+    if (process == nullptr) return;
+    if (WaitForSingleObject(process, 3000) != WAIT_OBJECT_0) TerminateProcess(process, 0);
+    CloseHandle(process);
+}
+
+void beginStart(BackgroundStart* start) {
+    start->returned = 0;
+    start->thread = CreateThread(nullptr, 0, runStart, start, 0, nullptr);
+}
+
+bool finishStart(BackgroundStart* start, DWORD timeoutMs) {
+    if (start->thread == nullptr) return false;
+    const bool ended = WaitForSingleObject(start->thread, timeoutMs) == WAIT_OBJECT_0;
+    // A start stuck in a box nobody closes must not outlive the test.
+    if (!ended) TerminateThread(start->thread, 1);
+    CloseHandle(start->thread);
+    start->thread = nullptr;
+    return ended;
+}
+
+void DllTest::SetUp() {
+    ASSERT_NE(pluginFun(), nullptr) << "could not load pluginFun from " << dllPath();
+    clearRecord();
+    setNetState(NET_STATE_ONLINE);
+    dir_ = newDirectory();
+}
+
+void DllTest::TearDown() {
+    if (started_ && pluginFun() != nullptr) callGuarded(frames::stopEvent());
+    for (const std::string& dir : dirs_) removeDirectory(dir);
+}
+
+std::string DllTest::newDirectory() {
+    dirs_.push_back(freshDirectory());
+    return dirs_.back();
+}
+
+frames::Bytes DllTest::start(const std::string& settingsDir, uint32_t callback) {
+    started_ = true;
+    return callAndCopy(frames::startEvent(callback, settingsDir));
+}
+
+frames::Bytes DllTest::startWithFile(const std::string& content) {
+    writeWholeFile(settingsFile(), content);
+    return start(dir_);
+}
+
+}  // namespace winhost

@@ -1,0 +1,104 @@
+// A host for the built Dormex.dll under Wine: it loads the very DLL, records
+// every frame the plug-in sends through the host callback, answers queries
+// with a chosen state, and gives the tests files, directories and windows.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "frames.h"
+
+namespace winhost {
+
+typedef const uint8_t*(__stdcall* PluginFun)(const uint8_t* data);
+
+// The DLL's Windows path, and its pluginFun (loaded on first use; null on failure).
+const std::string& dllPath();
+PluginFun pluginFun();
+
+// --- The host callback -----------------------------------------------------
+
+struct SentFrame {
+    DWORD thread;
+    frames::Bytes bytes;  // as announced by its length, at most 4 + 64 bytes kept
+};
+
+// Addresses to put in a start event: the recording callback, and a decoy that
+// only counts its calls (to show a callback was not replaced).
+uint32_t recorderAddress();
+uint32_t decoyAddress();
+// The state the recorder answers queries with.
+void setNetState(int32_t state);
+// Forgets every recorded frame and decoy call.
+void clearRecord();
+// Frames the recorder received from `thread`, in order.
+std::vector<frames::Bytes> framesSentOn(DWORD thread);
+int decoyCalls();
+
+// Calls pluginFun on a copy of `bytes` placed so that its last byte is followed
+// by an unreadable page: a read past the frame ends the test program.
+const uint8_t* callGuarded(const frames::Bytes& bytes);
+// Calls pluginFun with a frame and returns the answer copied by its own length
+// (empty for a null answer), as a host copies it.
+frames::Bytes callAndCopy(const frames::Bytes& bytes);
+
+// --- Files -----------------------------------------------------------------
+
+// A new empty directory under the Wine temp directory, ending in a backslash.
+std::string freshDirectory();
+// Deletes the settings files the plug-in may leave and then the directory.
+void removeDirectory(const std::string& dir);
+bool fileExists(const std::string& path);
+// The file's bytes; "<missing>" when it cannot be read.
+std::string readWholeFile(const std::string& path);
+void writeWholeFile(const std::string& path, const std::string& bytes);
+
+// --- Windows ---------------------------------------------------------------
+
+// Polls every 50 ms until a top-level window whose title is `title` (or, when
+// `partly`, contains it) exists; null when none appears within `timeoutMs`.
+HWND waitForWindowTitled(const char* title, bool partly, DWORD timeoutMs);
+// The text of the first Static child with text (a message box's message).
+std::string staticTextOf(HWND window);
+// Asks the window's process to close the window, and ends it if it lingers.
+void closeProgramWindow(HWND window);
+
+// Runs a start event on a thread of its own, so the test thread can watch
+// what happens while the call has not returned.
+struct BackgroundStart {
+    frames::Bytes frame;
+    frames::Bytes answer;  // copied when the call returned
+    volatile LONG returned;
+    HANDLE thread;
+};
+void beginStart(BackgroundStart* start);
+// Waits for the start to return; false when it did not within `timeoutMs`.
+bool finishStart(BackgroundStart* start, DWORD timeoutMs);
+
+// Each test gets a fresh settings directory and a clean record; a test that
+// started the plug-in is stopped at its end, so no watch thread outlives it.
+class DllTest : public ::testing::Test {
+   protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Another fresh directory, removed at the end of the test.
+    std::string newDirectory();
+    // Starts the plug-in on `settingsDir` and returns its answer as copied.
+    frames::Bytes start(const std::string& settingsDir, uint32_t callback = recorderAddress());
+    // Writes `content` as the settings file of `dir_` and starts on it.
+    frames::Bytes startWithFile(const std::string& content);
+    // The frames the plug-in sent on the test's own thread (the watch thread
+    // may add its own at a scheduled minute; those are not the test's).
+    std::vector<frames::Bytes> sentHere() { return framesSentOn(GetCurrentThreadId()); }
+    std::string settingsFile() const { return dir_ + "dormex.ini"; }
+
+    std::string dir_;
+    bool started_ = false;
+    std::vector<std::string> dirs_;
+};
+
+}  // namespace winhost
