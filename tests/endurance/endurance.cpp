@@ -1,0 +1,220 @@
+// Endurance run of the real Dormex.dll under Wine: many start/stop cycles, then
+// text events at full speed from the host's thread while the watch thread
+// polls. Prints a table of figures; exits non-zero when a check fails.
+//
+// Usage: dormex_endurance.exe [CYCLES [SECONDS [RESTART_MS]]]   (defaults 1000, 60, 100)
+#include <cstdlib>
+
+#include "threads/wine_host.h"
+
+namespace {
+
+using winehost::FrameKind;
+
+// Frames the callback received by kind: from the host's own thread (only that
+// thread writes these) and from watch threads (several may overlap at a restart).
+long long hostFrames[winehost::FRAME_KINDS];
+volatile LONG watchFrames[winehost::FRAME_KINDS];
+DWORD hostThreadId;
+uint8_t stateReply[9];
+
+const uint8_t* __stdcall countingCallback(const uint8_t* framed) {
+    const FrameKind kind = winehost::classifyFrame(framed);
+    if (GetCurrentThreadId() == hostThreadId) {
+        ++hostFrames[kind];
+    } else {
+        InterlockedIncrement(&watchFrames[kind]);
+    }
+    return stateReply;
+}
+
+LONG watchFramesOf(FrameKind kind) { return InterlockedCompareExchange(&watchFrames[kind], 0, 0); }
+
+struct WatchTally {
+    LONG queries, commands;
+};
+
+WatchTally watchTally() {
+    return WatchTally{watchFramesOf(winehost::FRAME_QUERY),
+                      watchFramesOf(winehost::FRAME_CONNECT) + watchFramesOf(winehost::FRAME_DISCONNECT)};
+}
+
+struct Figures {
+    int cycles;
+    int restarts;
+    int badAnswers;
+    long long textsSent, matchingTexts;
+    WatchTally beforeTexts, afterTexts;
+    int threadsBefore, threadsAfterCycles, threadsAfter;
+    long handlesBefore, handlesAfter;          // as the system counts them
+    long openHandlesBefore, openHandlesAfter;  // as found one by one
+    double cyclesMs, textMs, totalMs;
+};
+
+// Start, check the answer, stop; `cycles` times.
+void runCycles(winehost::PluginFun pluginFun, const frames::Bytes& start, Figures* figures) {
+    const frames::Bytes stop = frames::stopEvent();
+    const double begin = winehost::preciseMs();
+    for (int i = 0; i < figures->cycles; ++i) {
+        if (!winehost::isStartAnswer(pluginFun(start.data()))) ++figures->badAnswers;
+        pluginFun(stop.data());
+    }
+    figures->cyclesMs = winehost::preciseMs() - begin;
+}
+
+// Text events for `seconds`, one in four the trigger, the rest near misses.
+// In the first half the watch thread polls every 10 s; in the second half it
+// is stopped and started again every `restartMs` (0: never), so that its
+// first passes send often while the text events keep coming.
+void runTexts(winehost::PluginFun pluginFun, const frames::Bytes& start, int seconds, int restartMs,
+              Figures* figures) {
+    const frames::Bytes stop = frames::stopEvent();
+    const frames::Bytes texts[] = {
+        frames::textEvent("/disconnect"),
+        frames::textEvent("/Disconnect"),
+        frames::textEvent("/disconnect "),
+        frames::textEvent("please /disconnect now"),
+    };
+    const double begin = winehost::preciseMs();
+    const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000;
+    ULONGLONG nextRestart = restartMs > 0 ? end - static_cast<ULONGLONG>(seconds) * 500 : end;
+    long long sent = 0;
+    do {
+        for (int batch = 0; batch < 4096; ++batch) pluginFun(texts[batch % 4].data());
+        sent += 4096;
+        if (GetTickCount64() < nextRestart) continue;
+        pluginFun(stop.data());
+        if (!winehost::isStartAnswer(pluginFun(start.data()))) ++figures->badAnswers;
+        ++figures->restarts;
+        nextRestart += restartMs;
+    } while (GetTickCount64() < end);
+    figures->textMs = winehost::preciseMs() - begin;
+    figures->textsSent = sent;
+    figures->matchingTexts = sent / 4;
+}
+
+void printFigures(const Figures& f) {
+    const char* const kinds[] = {"query 01 0E", "connect 05 09", "disconnect 05 0A", "torn"};
+    printf("%-36s %16s\n", "figure", "value");
+    printf("%-36s %16d\n", "start/stop cycles", f.cycles);
+    printf("%-36s %16d\n", "start answers not intact", f.badAnswers);
+    printf("%-36s %16.0f\n", "cycles duration (ms)", f.cyclesMs);
+    printf("%-36s %16lld\n", "text events sent", f.textsSent);
+    printf("%-36s %16lld\n", "  of which the trigger", f.matchingTexts);
+    printf("%-36s %16.0f\n", "text events per second", f.textsSent / (f.textMs / 1000.0));
+    printf("%-36s %16.0f\n", "text phase duration (ms)", f.textMs);
+    printf("%-36s %16d\n", "restarts during the text phase", f.restarts);
+    char label[64];
+    for (int kind = 0; kind < winehost::FRAME_KINDS; ++kind) {
+        snprintf(label, sizeof label, "host thread frames: %s", kinds[kind]);
+        printf("%-36s %16lld\n", label, hostFrames[kind]);
+    }
+    for (int kind = 0; kind < winehost::FRAME_KINDS; ++kind) {
+        snprintf(label, sizeof label, "watch thread frames: %s", kinds[kind]);
+        printf("%-36s %16ld\n", label, watchFrames[kind]);
+    }
+    printf("%-36s %7ld / %6ld\n", "  queries / commands in text phase",
+           f.afterTexts.queries - f.beforeTexts.queries, f.afterTexts.commands - f.beforeTexts.commands);
+    printf("%-36s %16.0f\n", "whole run (ms)", f.totalMs);
+    printf("%-36s %4d -> %4d -> %4d\n", "threads: start, after cycles, end", f.threadsBefore,
+           f.threadsAfterCycles, f.threadsAfter);
+    printf("%-36s %11ld -> %4ld\n", "handles (system count)", f.handlesBefore, f.handlesAfter);
+    printf("%-36s %11ld -> %4ld\n", "handles (found open)", f.openHandlesBefore, f.openHandlesAfter);
+}
+
+int failure(const char* what) {
+    printf("FAIL: %s\n", what);
+    return 1;
+}
+
+// Counts the failed checks, printing each.
+int checkFigures(const Figures& f, int seconds) {
+    // The library holds handles only for a running thread; a few may come from
+    // objects the system opens lazily.
+    const long handleTolerance = 8;
+    const LONG minimumPolls = seconds >= 40 ? seconds / 20 - 1 : 1;  // in the first half alone
+    const LONG queries = f.afterTexts.queries - f.beforeTexts.queries;
+    const LONG commands = f.afterTexts.commands - f.beforeTexts.commands;
+    int failures = 0;
+    if (f.badAnswers != 0) failures += failure("a start answer was not the expected 34 bytes");
+    if (hostFrames[winehost::FRAME_TORN] != 0 || watchFrames[winehost::FRAME_TORN] != 0) {
+        failures += failure("torn frames reached the host");
+    }
+    // The host's thread sends the trigger's disconnect and nothing else; the
+    // watch thread's frames never land on it, nor the other way round.
+    if (hostFrames[winehost::FRAME_DISCONNECT] != f.matchingTexts) {
+        failures += failure("trigger texts and disconnects from the host's thread differ");
+    }
+    if (hostFrames[winehost::FRAME_QUERY] != 0 || hostFrames[winehost::FRAME_CONNECT] != 0) {
+        failures += failure("a query or connect came from the host's thread");
+    }
+    if (queries < minimumPolls) failures += failure("the watch thread did not poll during the text phase");
+    // Every query is answered "neither state", so its command follows unless a stop came between.
+    if (commands > queries) failures += failure("more watch commands than queries");
+    if (f.threadsBefore < 0 || f.threadsAfter > f.threadsBefore) failures += failure("the thread count grew");
+    if (f.handlesBefore < 0 || f.handlesAfter > f.handlesBefore + handleTolerance ||
+        f.openHandlesAfter > f.openHandlesBefore + handleTolerance) {
+        failures += failure("the handle count grew");
+    }
+    return failures;
+}
+
+// Waits up to 5 s for the process to be back to `threads` threads; returns the count then.
+int settleThreads(int threads) {
+    winehost::waitUntil([threads] { return winehost::countProcessThreads() <= threads; }, 5000);
+    return winehost::countProcessThreads();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    winehost::exitOnAnyFault();
+    Figures figures{};
+    figures.cycles = argc > 1 ? atoi(argv[1]) : 1000;
+    const int seconds = argc > 2 ? atoi(argv[2]) : 60;
+    const int restartMs = argc > 3 ? atoi(argv[3]) : 100;
+    hostThreadId = GetCurrentThreadId();
+    // Neither state: every due pass sends its command, so the watch thread stays busy.
+    const frames::Bytes reply = frames::stateReply(0);
+    memcpy(stateReply, reply.data(), sizeof stateReply);
+
+    const winehost::LoadedPlugin plugin = winehost::loadPlugin();
+    if (plugin.pluginFun == nullptr) return failure("Dormex.dll or its pluginFun not found");
+    const std::string dir = winehost::makeFreshDir("endurance");
+    // Disconnect due now and connect the minute after: a pass anywhere in the
+    // run has a request to send, whenever the minute rolls over.
+    const winehost::HourMinute now = winehost::presentMinute();
+    if (dir.empty() || !winehost::writeSettings(dir, now, winehost::minuteAfter(now))) {
+        return failure("could not write the settings file");
+    }
+    const frames::Bytes start = winehost::startEventFor(countingCallback, dir);
+
+    const double begin = winehost::preciseMs();
+    figures.threadsBefore = winehost::countProcessThreads();
+    figures.handlesBefore = winehost::countProcessHandles();
+    figures.openHandlesBefore = winehost::countOpenHandles();
+    runCycles(plugin.pluginFun, start, &figures);
+    figures.threadsAfterCycles = settleThreads(figures.threadsBefore);
+
+    figures.beforeTexts = watchTally();
+    if (!winehost::isStartAnswer(plugin.pluginFun(start.data()))) ++figures.badAnswers;
+    runTexts(plugin.pluginFun, start, seconds, restartMs, &figures);
+    plugin.pluginFun(frames::stopEvent().data());
+    figures.threadsAfter = settleThreads(figures.threadsBefore);
+    figures.afterTexts = watchTally();
+    figures.handlesAfter = winehost::countProcessHandles();
+    figures.openHandlesAfter = winehost::countOpenHandles();
+    FreeLibrary(plugin.module);
+    winehost::removeFreshDir(dir);
+    figures.totalMs = winehost::preciseMs() - begin;
+
+    printFigures(figures);
+    const int failures = checkFigures(figures, seconds);
+    if (failures != 0) {
+        printf("endurance: %d check(s) failed\n", failures);
+        return 1;
+    }
+    printf("endurance: all checks passed\n");
+    return 0;
+}

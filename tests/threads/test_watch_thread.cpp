@@ -1,0 +1,295 @@
+// The watch thread of the real Dormex.dll under Wine, with the real clock:
+// this program loads the library and plays its host.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "threads/wine_host.h"
+
+namespace winehost {
+
+// Names the request kinds in failure messages.
+void PrintTo(FrameKind kind, std::ostream* out) {
+    static const char* const names[] = {"query", "connect", "disconnect", "torn"};
+    *out << (kind >= 0 && kind < FRAME_KINDS ? names[kind] : "?");
+}
+
+}  // namespace winehost
+
+namespace {
+
+using winehost::FrameKind;
+using winehost::HourMinute;
+
+struct Call {
+    FrameKind kind;
+    DWORD threadId;
+    ULONGLONG tick;
+};
+
+// The host's side of the callback. Never freed: a test that unloads without a
+// stop leaves a thread that may call in while the process exits.
+struct RecordingHost {
+    CRITICAL_SECTION lock;
+    std::vector<Call> calls;
+    uint8_t reply[9];
+    volatile LONG blockNext;  // the next call waits on `release` after raising `entered`
+    HANDLE entered;
+    HANDLE release;
+};
+
+RecordingHost* const host = [] {
+    winehost::exitOnAnyFault();
+    auto* made = new RecordingHost();
+    InitializeCriticalSection(&made->lock);
+    made->entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    made->release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return made;
+}();
+
+const uint8_t* __stdcall recordingCallback(const uint8_t* framed) {
+    const Call call{winehost::classifyFrame(framed), GetCurrentThreadId(), GetTickCount64()};
+    EnterCriticalSection(&host->lock);
+    host->calls.push_back(call);
+    LeaveCriticalSection(&host->lock);
+    if (InterlockedExchange(&host->blockNext, 0) != 0) {
+        SetEvent(host->entered);
+        WaitForSingleObject(host->release, 15000);
+    }
+    return host->reply;
+}
+
+// Sets the connection state every later query is answered with.
+void answerQueriesWith(int32_t state) {
+    const frames::Bytes reply = frames::stateReply(state);
+    memcpy(host->reply, reply.data(), sizeof host->reply);
+}
+
+std::vector<Call> recordedCalls() {
+    EnterCriticalSection(&host->lock);
+    std::vector<Call> copy = host->calls;
+    LeaveCriticalSection(&host->lock);
+    return copy;
+}
+
+size_t callCount() { return recordedCalls().size(); }
+
+bool waitForCalls(size_t count, DWORD limitMs) {
+    return winehost::waitUntil([count] { return callCount() >= count; }, limitMs);
+}
+
+std::vector<FrameKind> kindsOf(const std::vector<Call>& calls) {
+    std::vector<FrameKind> kinds;
+    for (const Call& call : calls) kinds.push_back(call.kind);
+    return kinds;
+}
+
+const FrameKind Q = winehost::FRAME_QUERY;
+const FrameKind C = winehost::FRAME_CONNECT;
+const FrameKind D = winehost::FRAME_DISCONNECT;
+
+class WatchThread : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        resetHost();
+        threadsBefore = winehost::countProcessThreads();
+        loadFresh();
+        dir = winehost::makeFreshDir("threads");
+        ASSERT_FALSE(dir.empty());
+    }
+
+    // Every test leaves the library unloaded, so the next one starts from a fresh module.
+    void TearDown() override {
+        SetEvent(host->release);
+        if (plugin.module != nullptr) stopAndUnload();
+        winehost::removeFreshDir(dir);
+    }
+
+    void resetHost() {
+        EnterCriticalSection(&host->lock);
+        host->calls.clear();
+        LeaveCriticalSection(&host->lock);
+        host->blockNext = 0;
+        ResetEvent(host->entered);
+        ResetEvent(host->release);
+        answerQueriesWith(2);
+    }
+
+    void loadFresh() {
+        ASSERT_FALSE(winehost::moduleMapped()) << "Dormex.dll left mapped by an earlier test";
+        plugin = winehost::loadPlugin();
+        ASSERT_NE(plugin.pluginFun, nullptr) << "Dormex.dll or its pluginFun not found";
+    }
+
+    void stopAndUnload() {
+        send(frames::stopEvent());
+        unloadAndExpectUnmapped();
+    }
+
+    const uint8_t* send(const frames::Bytes& event) { return plugin.pluginFun(event.data()); }
+
+    void writeSchedule(HourMinute off, HourMinute on) { ASSERT_TRUE(winehost::writeSettings(dir, off, on)); }
+
+    // Sends the start event and checks its answer.
+    void start() {
+        const uint8_t* answer = send(winehost::startEventFor(recordingCallback, dir));
+        EXPECT_TRUE(winehost::isStartAnswer(answer));
+    }
+
+    // Sends the stop event; returns how long the call took.
+    double stopMs() {
+        const double before = winehost::preciseMs();
+        send(frames::stopEvent());
+        return winehost::preciseMs() - before;
+    }
+
+    void unloadAndExpectUnmapped() {
+        FreeLibrary(plugin.module);
+        plugin.module = nullptr;
+        EXPECT_TRUE(winehost::waitUntil([] { return !winehost::moduleMapped(); }, 5000))
+            << "Dormex.dll still mapped 5 s after its last unload";
+    }
+
+    int threadsBefore = 0;
+    winehost::LoadedPlugin plugin{};
+    std::string dir;
+};
+
+TEST_F(WatchThread, FirstPassAtOnceInOrderForEachHostState) {
+    struct Case {
+        int32_t state;
+        std::vector<FrameKind> pass;
+    };
+    const Case cases[] = {
+        {1, {Q, Q, C}},     // already off-line: only the connect is needed
+        {2, {Q, D, Q}},     // on-line: only the disconnect
+        {0, {Q, D, Q, C}},  // neither: both commands
+        {-7, {Q, D, Q, C}},
+    };
+    const HourMinute now = winehost::presentMinuteWithRoom();
+    writeSchedule(now, now);
+    for (const Case& c : cases) {
+        if (plugin.module == nullptr) loadFresh();
+        resetHost();
+        answerQueriesWith(c.state);
+        const ULONGLONG started = GetTickCount64();
+        start();
+        EXPECT_TRUE(waitForCalls(c.pass.size(), 2000)) << "state " << c.state;
+        Sleep(200);  // room for a stray extra request to show
+        stopAndUnload();
+        const std::vector<Call> calls = recordedCalls();
+        EXPECT_EQ(kindsOf(calls), c.pass) << "state " << c.state;
+        if (!calls.empty()) {
+            EXPECT_LT(calls[0].tick - started, 2000u) << "state " << c.state;
+        }
+        for (const Call& call : calls) EXPECT_NE(call.threadId, GetCurrentThreadId());
+    }
+}
+
+// Disconnect due now and connect due the minute after: every pass in the next
+// two minutes sends something, so silence after the stop means the stop worked.
+TEST_F(WatchThread, SecondPassTenSecondsLaterAndNothingAfterStop) {
+    answerQueriesWith(0);
+    const HourMinute now = winehost::presentMinute();
+    writeSchedule(now, winehost::minuteAfter(now));
+    start();
+    ASSERT_TRUE(waitForCalls(2, 2000));
+    ASSERT_TRUE(waitForCalls(4, 13000)) << "no second pass";
+    const std::vector<Call> calls = recordedCalls();
+    const ULONGLONG gap = calls[2].tick - calls[0].tick;
+    EXPECT_GE(gap, 9000u);
+    EXPECT_LE(gap, 12000u);
+    EXPECT_NE(calls[0].threadId, GetCurrentThreadId());
+    EXPECT_EQ(calls[2].threadId, calls[0].threadId);
+
+    EXPECT_LT(stopMs(), 1000.0);
+    const size_t afterStop = callCount();
+    Sleep(11000);
+    EXPECT_EQ(callCount(), afterStop) << "a request followed the stop";
+}
+
+TEST_F(WatchThread, StopReturnsWhileHostCallbackBlocksAndNothingFollows) {
+    const HourMinute now = winehost::presentMinuteWithRoom();
+    writeSchedule(now, now);
+    host->blockNext = 1;
+    start();
+    ASSERT_EQ(WaitForSingleObject(host->entered, 2000), WAIT_OBJECT_0) << "the first query never came";
+
+    EXPECT_LT(stopMs(), 1000.0);
+    SetEvent(host->release);
+    // The thread can only be gone once it has left the callback and chosen to send nothing more.
+    unloadAndExpectUnmapped();
+    EXPECT_EQ(kindsOf(recordedCalls()), std::vector<FrameKind>{Q});
+}
+
+TEST_F(WatchThread, HundredStartStopCyclesLeaveNoThread) {
+    answerQueriesWith(0);
+    const HourMinute now = winehost::presentMinute();
+    writeSchedule(now, winehost::minuteAfter(now));
+    const int loaded = winehost::countProcessThreads();
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        start();
+        send(frames::stopEvent());
+    }
+    const bool settled =
+        winehost::waitUntil([loaded] { return winehost::countProcessThreads() <= loaded; }, 5000);
+    EXPECT_TRUE(settled) << "threads: " << loaded << " before, " << winehost::countProcessThreads()
+                         << " after";
+}
+
+// Stop and unload at once, before the new thread has run: the thread must
+// already hold its own reference to the module, or its code is unmapped under it.
+TEST_F(WatchThread, UnloadRightAfterStartAndStopUnmapsTheModule) {
+    const HourMinute now = winehost::presentMinute();
+    writeSchedule(now, winehost::minuteAfter(now));
+    for (int round = 0; round < 20; ++round) {
+        if (plugin.module == nullptr) loadFresh();
+        start();
+        send(frames::stopEvent());
+        unloadAndExpectUnmapped();
+    }
+    EXPECT_EQ(winehost::countProcessThreads(), threadsBefore);
+}
+
+TEST_F(WatchThread, SecondStartWithoutStopLeavesOnePoller) {
+    answerQueriesWith(0);
+    const HourMinute now = winehost::presentMinute();
+    writeSchedule(now, winehost::minuteAfter(now));
+    start();
+    start();
+    const ULONGLONG secondStart = GetTickCount64();
+    EXPECT_TRUE(
+        winehost::waitUntil([this] { return winehost::countProcessThreads() == threadsBefore + 1; }, 5000));
+
+    // The first passes of both threads come at once; the next pass is the second thread's alone.
+    Sleep(static_cast<DWORD>(secondStart + 5000 - GetTickCount64()));
+    const size_t early = callCount();
+    ASSERT_TRUE(waitForCalls(early + 2, 8000)) << "no pass 10 s after the second start";
+    Sleep(500);
+    const std::vector<Call> calls = recordedCalls();
+    ASSERT_EQ(calls.size(), early + 2) << "more than one thread polled";
+    EXPECT_EQ(calls[early].threadId, calls[early + 1].threadId);
+    EXPECT_GE(calls[early].tick - secondStart, 9000u);
+}
+
+// A host that unloads without a stop: the thread keeps the library mapped and
+// the process runs on. Loading the library again reaches the same module,
+// whose stop then ends that thread and lets the module go.
+TEST_F(WatchThread, UnloadWithoutStopKeepsModuleUntilStopped) {
+    const HourMinute now = winehost::presentMinute();
+    writeSchedule(now, winehost::minuteAfter(now));
+    start();
+    ASSERT_TRUE(waitForCalls(1, 2000));
+    FreeLibrary(plugin.module);
+    plugin.module = nullptr;
+    Sleep(3000);
+    EXPECT_TRUE(winehost::moduleMapped());
+    EXPECT_EQ(winehost::countProcessThreads(), threadsBefore + 1);
+
+    plugin = winehost::loadPlugin();
+    ASSERT_NE(plugin.pluginFun, nullptr);
+    EXPECT_LT(stopMs(), 1000.0);
+    unloadAndExpectUnmapped();
+}
+
+}  // namespace
