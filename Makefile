@@ -5,7 +5,7 @@ SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps native dll demo test test-native test-asan test-tsan test-wine fuzz bench endurance clean
+.PHONY: all deps native dll demo test test-native test-asan test-tsan test-wine test-fuzz fuzz bench endurance clean
 
 all: dll
 
@@ -24,7 +24,7 @@ dll: deps
 demo: dll
 	tools/with-display.sh tools/wine-run.sh build/win32/dormex-host.exe
 
-test: test-native test-asan test-tsan test-wine
+test: test-native test-asan test-tsan test-wine test-fuzz
 	@echo "make test: all suites passed"
 
 test-native: native
@@ -42,6 +42,30 @@ test-tsan: deps
 
 test-wine: dll
 	tools/with-display.sh tools/run-wine-tests.sh
+
+# Not part of `make test`: over a minute of start/stop cycles and text events under Wine.
+endurance: dll
+	tools/with-display.sh tools/endurance.sh build/win32
+
+# libFuzzer targets (clang, ASan, UBSan) on a copy of the seed corpus in build/fuzz-corpus.
+FUZZ_SECONDS ?= 300
+
+fuzz: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	fuzz/run-fuzz.sh build/fuzz $(FUZZ_SECONDS)
+
+test-fuzz: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	fuzz/run-fuzz.sh build/fuzz 30
+
+# Speed, allocation and stop-latency figures, then the size and imports of the DLL.
+bench: deps
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench -j $(JOBS)
+	build/bench/bench/dormex_bench
+	bench/dll-figures.sh
 
 clean:
 	rm -rf build
