@@ -31,38 +31,6 @@ const uint8_t* frameMessage(const uint8_t* payload, uint32_t size, uint8_t* out)
     return out;
 }
 
-uint8_t readByteAt(const uint8_t* message, uint32_t offset) { return message[offset]; }
-
-int32_t readInt32At(const uint8_t* message, uint32_t offset) {
-    const uint8_t* p = message + offset;
-    const uint32_t bits = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-    return static_cast<int32_t>(bits);
-}
-
-bool openFrame(const uint8_t* message, Frame* frame) {
-    if (message == nullptr) return false;
-    const int32_t payload = readInt32At(message, 0);
-    if (payload <= 0) return false;
-    frame->bytes = message;
-    frame->size = 4 + static_cast<uint32_t>(payload);
-    return true;
-}
-
-bool frameHas(Frame frame, uint32_t offset, uint32_t width) {
-    return offset <= frame.size && width <= frame.size - offset;
-}
-
-bool readLStringAt(Frame frame, uint32_t offset, ByteView* text, uint32_t* next) {
-    if (!frameHas(frame, offset, 4)) return false;
-    const int32_t count = readInt32At(frame.bytes, offset);
-    const uint32_t size = count > 0 ? static_cast<uint32_t>(count) : 0;
-    if (!frameHas(frame, offset + 4, size)) return false;
-    text->data = frame.bytes + offset + 4;
-    text->size = size;
-    *next = offset + 4 + size;
-    return true;
-}
-
 bool decodeStartEvent(Frame frame, StartEvent* event) {
     if (!frameHas(frame, 6, 8)) return false;
     StartEvent decoded;
@@ -75,11 +43,6 @@ bool decodeStartEvent(Frame frame, StartEvent* event) {
     decoded.number2 = readInt32At(frame.bytes, next);
     *event = decoded;
     return true;
-}
-
-bool decodeTextEvent(Frame frame, ByteView* text) {
-    uint32_t next = 0;
-    return readLStringAt(frame, 22, text, &next);
 }
 
 void setHostCallback(HostCallback callback) { hostCallback.store(callback); }

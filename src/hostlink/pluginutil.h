@@ -35,17 +35,41 @@ void encodeLString(ByteView text, uint8_t* out);
 const uint8_t* frameMessage(const uint8_t* payload, uint32_t size, uint8_t* out);
 
 // Unchecked little-endian reads, for frames whose bounds were already checked.
-uint8_t readByteAt(const uint8_t* message, uint32_t offset);
-int32_t readInt32At(const uint8_t* message, uint32_t offset);
+// Inline: every event passes through them, and the host calls once per text.
+inline uint8_t readByteAt(const uint8_t* message, uint32_t offset) { return message[offset]; }
+
+inline int32_t readInt32At(const uint8_t* message, uint32_t offset) {
+    const uint8_t* p = message + offset;
+    const uint32_t bits = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    return static_cast<int32_t>(bits);
+}
 
 // Opens the frame at `message`: false for null or a payload length of zero or less.
-bool openFrame(const uint8_t* message, Frame* frame);
+inline bool openFrame(const uint8_t* message, Frame* frame) {
+    if (message == nullptr) return false;
+    const int32_t payload = readInt32At(message, 0);
+    if (payload <= 0) return false;
+    frame->bytes = message;
+    frame->size = 4 + static_cast<uint32_t>(payload);
+    return true;
+}
 // True when `width` bytes at `offset` lie inside the frame.
-bool frameHas(Frame frame, uint32_t offset, uint32_t width);
+inline bool frameHas(Frame frame, uint32_t offset, uint32_t width) {
+    return offset <= frame.size && width <= frame.size - offset;
+}
 // Reads the length-prefixed string at `offset`. A count of zero or less gives
 // the empty text. False when the count or the text runs past the frame.
 // `*next` receives the offset right after the text.
-bool readLStringAt(Frame frame, uint32_t offset, ByteView* text, uint32_t* next);
+inline bool readLStringAt(Frame frame, uint32_t offset, ByteView* text, uint32_t* next) {
+    if (!frameHas(frame, offset, 4)) return false;
+    const int32_t count = readInt32At(frame.bytes, offset);
+    const uint32_t size = count > 0 ? static_cast<uint32_t>(count) : 0;
+    if (!frameHas(frame, offset + 4, size)) return false;
+    text->data = frame.bytes + offset + 4;
+    text->size = size;
+    *next = offset + 4 + size;
+    return true;
+}
 
 // The fields of a start event that the plug-in keeps.
 struct StartEvent {
@@ -59,7 +83,10 @@ struct StartEvent {
 // Decodes a start event; false when any field runs past the frame.
 bool decodeStartEvent(Frame frame, StartEvent* event);
 // Decodes the text of a text event; false when it runs past the frame.
-bool decodeTextEvent(Frame frame, ByteView* text);
+inline bool decodeTextEvent(Frame frame, ByteView* text) {
+    uint32_t next = 0;
+    return readLStringAt(frame, 22, text, &next);
+}
 
 // Sets the callback every request goes to (null: requests are dropped).
 void setHostCallback(HostCallback callback);
