@@ -31,6 +31,16 @@ bool isDue(bool enabled, uint8_t hour, uint8_t minute, LocalClock now) {
     return enabled && now.hour == hour && now.minute == minute;
 }
 
+// Queries the host and sends `request` unless it already is in `wanted`.
+// False when a stop cut it short.
+bool requestUnlessInState(int32_t wanted, void (*request)(), const std::atomic<bool>& stop) {
+    if (stop.load()) return false;
+    const int32_t state = queryNetState();
+    if (stop.load()) return false;
+    if (state != wanted) request();
+    return true;
+}
+
 void watchLoop(WatchControl* control) {
     do {
         if (control->stopRequested.load()) return;
@@ -69,17 +79,11 @@ Schedule scheduleFromSettings(const Settings& from) {
 }
 
 void runWatchPass(const Schedule& schedule, LocalClock now, const std::atomic<bool>& stop) {
-    if (isDue(schedule.disconnectEnabled, schedule.disconnectHour, schedule.disconnectMinute, now)) {
-        if (stop.load()) return;
-        const int32_t state = queryNetState();
-        if (stop.load()) return;
-        if (state != NET_OFFLINE) requestDisconnect();
-    }
+    const bool disconnectDue =
+        isDue(schedule.disconnectEnabled, schedule.disconnectHour, schedule.disconnectMinute, now);
+    if (disconnectDue && !requestUnlessInState(NET_OFFLINE, requestDisconnect, stop)) return;
     if (isDue(schedule.onlineEnabled, schedule.onlineHour, schedule.onlineMinute, now)) {
-        if (stop.load()) return;
-        const int32_t state = queryNetState();
-        if (stop.load()) return;
-        if (state != NET_ONLINE) requestConnect();
+        requestUnlessInState(NET_ONLINE, requestConnect, stop);
     }
 }
 
