@@ -5,12 +5,16 @@ SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps native dll demo test test-native test-asan test-tsan test-wine test-fuzz fuzz bench endurance clean
+.PHONY: all deps doctor native dll demo test test-native test-asan test-tsan test-wine test-fuzz fuzz bench endurance clean
 
 all: dll
 
 deps:
 	@tools/install-deps.sh
+
+# What the build and the tests need, and how this machine provides it; changes nothing.
+doctor:
+	@tools/install-deps.sh --check
 
 native: deps
 	cmake --preset native >/dev/null

@@ -21,11 +21,13 @@ const char SCRIPT_STEPS_HELP[] =
     "  text TEXT             text event; TEXT is the rest of the line after one blank, byte for byte\n"
     "  state online|offline|N  the connection state the host reports from now on (starts on-line, 2)\n"
     "  wait SECONDS          pause, fractions allowed (at most 3600)\n"
+    "  wait-requests N       pause until the plug-in has made N requests since the last start;\n"
+    "                        fails when they have not all come within 120 seconds\n"
     "  unload                FreeLibrary; no event may follow\n"
     "  write-settings L1|L2|...  write dormex.ini in the settings directory, lines ending CR LF\n"
     "  schedule-now [TEXT]   write dormex.ini with disconnect and connect both at the present\n"
     "                        minute and trigger TEXT (default /disconnect); waits for the next\n"
-    "                        minute first when fewer than 5 seconds of this one are left\n"
+    "                        minute first when fewer than 15 seconds of this one are left\n"
     "  show-settings         print the lines of dormex.ini\n"
     "  echo TEXT             print TEXT as it is, as a heading or a remark\n";
 
@@ -38,6 +40,7 @@ enum class StepKind {
     Text,
     State,
     Wait,
+    WaitRequests,
     Unload,
     WriteSettings,
     ScheduleNow,
@@ -46,7 +49,7 @@ enum class StepKind {
 };
 
 // What a step's argument may be.
-enum class ArgumentRule { None, Optional, StateValue, Seconds };
+enum class ArgumentRule { None, Optional, StateValue, Seconds, Count };
 
 struct StepSpelling {
     const char* keyword;
@@ -61,6 +64,7 @@ const StepSpelling STEP_SPELLINGS[] = {
     {"text", StepKind::Text, ArgumentRule::Optional},
     {"state", StepKind::State, ArgumentRule::StateValue},
     {"wait", StepKind::Wait, ArgumentRule::Seconds},
+    {"wait-requests", StepKind::WaitRequests, ArgumentRule::Count},
     {"unload", StepKind::Unload, ArgumentRule::None},
     {"write-settings", StepKind::WriteSettings, ArgumentRule::Optional},
     {"schedule-now", StepKind::ScheduleNow, ArgumentRule::Optional},
@@ -69,14 +73,18 @@ const StepSpelling STEP_SPELLINGS[] = {
 };
 
 constexpr double MAX_WAIT_SECONDS = 3600;
-// A schedule written later than this in a minute might miss it.
-constexpr unsigned LAST_SAFE_SECOND = 54;
+// Generous: under emulation the plug-in's thread may take seconds to come round.
+constexpr unsigned REQUEST_WAIT_MS = 120000;
+constexpr int MAX_REQUEST_COUNT = 1000;
+// A schedule written later than this in a minute might miss it (Wine may run emulated).
+constexpr unsigned LAST_SAFE_SECOND = 45;
 
 struct Step {
     StepKind kind;
     std::string argument;  // the rest of the line after one blank
     int32_t state;         // for state
     double seconds;        // for wait
+    int count;             // for wait-requests
 };
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
@@ -115,6 +123,15 @@ bool parseSeconds(const std::string& text, double* seconds) {
     return true;
 }
 
+bool parseCount(const std::string& text, int* count) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    const long value = strtol(text.c_str(), &end, 10);
+    if (*end != '\0' || value < 1 || value > MAX_REQUEST_COUNT) return false;
+    *count = static_cast<int>(value);
+    return true;
+}
+
 bool checkArgument(const StepSpelling& spelling, const std::string& argument, Step* step,
                    std::string* error) {
     const std::string value = trimmed(argument);
@@ -132,6 +149,10 @@ bool checkArgument(const StepSpelling& spelling, const std::string& argument, St
         case ArgumentRule::Seconds:
             if (parseSeconds(value, &step->seconds)) return true;
             *error = "wait needs a number of seconds from 0 to 3600, not \"" + value + "\"";
+            return false;
+        case ArgumentRule::Count:
+            if (parseCount(value, &step->count)) return true;
+            *error = "wait-requests needs a whole number from 1 to 1000, not \"" + value + "\"";
             return false;
     }
     return false;
@@ -234,6 +255,10 @@ bool runStep(const Step& step, std::string* error) {
         case StepKind::Wait:
             Sleep(static_cast<DWORD>(std::lround(step.seconds * 1000)));
             return true;
+        case StepKind::WaitRequests:
+            if (waitForRequests(step.count, REQUEST_WAIT_MS)) return true;
+            *error = "the plug-in made fewer than " + std::to_string(step.count) + " requests";
+            return false;
         case StepKind::Unload:
             unloadPlugin();
             return true;
@@ -310,7 +335,7 @@ const char DEMO_SCRIPT[] =
     "show-settings\n"
     "echo == 4. Second start: the watch thread's first pass queries, disconnects, queries, connects\n"
     "start\n"
-    "wait 1\n"
+    "wait-requests 4\n"
     "echo == 5. The trigger text disconnects at once; near misses do nothing\n"
     "text /disconnect\n"
     "text /Disconnect\n"

@@ -26,6 +26,8 @@ std::string pluginPath;
 bool running = false;
 
 std::atomic<int32_t> netState{NET_ONLINE};
+// Requests answered since the last start event; counted once each is printed.
+std::atomic<int> requestsSinceStart{0};
 
 std::string settingsDir;   // empty until a step needs one
 std::string temporaryDir;  // the one this run made, if any
@@ -59,8 +61,8 @@ void obeyCommand(const uint8_t* framed, uint8_t code, const std::string& thread)
     printLine(messageLine(Direction::PluginToHost, description, thread, hexOfFrame(framed)));
 }
 
-// The callback the plug-in gets in the start event: any thread, any frame.
-const uint8_t* DORMEX_STDCALL hostCallback(const uint8_t* framed) {
+// Prints the request and acts on it: any thread, any frame.
+const uint8_t* serveRequest(const uint8_t* framed) {
     const std::string thread = callingThreadLabel();
     Frame frame;
     if (openFrame(framed, &frame) && frameHas(frame, 4, 2)) {
@@ -75,6 +77,13 @@ const uint8_t* DORMEX_STDCALL hostCallback(const uint8_t* framed) {
     printLine(messageLine(Direction::PluginToHost, describeAnyFrame(framed) + ", no reply", thread,
                           hexOfFrame(framed)));
     return nullptr;
+}
+
+// The callback the plug-in gets in the start event.
+const uint8_t* DORMEX_STDCALL hostCallback(const uint8_t* framed) {
+    const uint8_t* reply = serveRequest(framed);
+    requestsSinceStart.fetch_add(1);
+    return reply;
 }
 
 uint32_t callbackAddress() { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&hostCallback)); }
@@ -174,10 +183,20 @@ void unloadPlugin() {
 }
 
 void sendStart(const std::string& dir) {
+    requestsSinceStart.store(0);
     const uint8_t* answer = deliver(frames::startEvent(callbackAddress(), dir, HOST_START_TEXT));
     // A host copies the answer at once: the plug-in may reuse its buffer later.
     printLine(messageLine(Direction::PluginToHost, describeStartAnswer(answer), "", hexOfFrame(answer)));
     running = true;
+}
+
+bool waitForRequests(int count, unsigned limitMs) {
+    const ULONGLONG deadline = GetTickCount64() + limitMs;
+    while (requestsSinceStart.load() < count) {
+        if (GetTickCount64() >= deadline) return false;
+        Sleep(10);
+    }
+    return true;
 }
 
 void sendStop() {

@@ -20,6 +20,9 @@ void sendStart(const std::string& settingsDir);
 void sendStop();
 void sendSettings();
 void sendText(const std::string& text);
+// Waits until the plug-in has made `count` requests since the last start
+// event, at most `limitMs`; false when fewer came.
+bool waitForRequests(int count, unsigned limitMs);
 // True between a start event and the next stop.
 bool pluginRunning();
 

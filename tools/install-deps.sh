@@ -1,30 +1,48 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on Debian 12, and only what is missing.
+# Installs what the build and the tests need on Debian 12, only what is missing,
+# then makes sure i386 programs run (Wine needs them): natively where the kernel
+# can, otherwise under qemu-user 8 or later registered in binfmt_misc.
+#   tools/install-deps.sh          set up; prints nothing when there is nothing to do
+#   tools/install-deps.sh --check  one screen on the machine's state; non-zero when
+#                                  something needed is missing (`make doctor`)
+# DORMEX_FORCE_QEMU=1 takes the emulated path even where i386 runs natively.
 set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=i386.sh
+. "$here/i386.sh"
 
-need_pkgs=()
+PACKAGES=(cmake ninja-build make g++ clang libclang-rt-14-dev libgtest-dev googletest
+  libbenchmark-dev mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
+  binutils-mingw-w64-i686 xvfb xauth xdotool wine wine32:i386 x11-utils tzdata)
+
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-for p in cmake ninja-build make g++ clang libclang-rt-14-dev libgtest-dev googletest \
-         libbenchmark-dev mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix \
-         binutils-mingw-w64-i686 xvfb xauth xdotool wine wine32:i386 x11-utils; do
-  have "$p" || need_pkgs+=("$p")
-done
+missing_packages() {
+  local p
+  for p in "${PACKAGES[@]}"; do have "$p" || echo "$p"; done
+}
 
-if [ ${#need_pkgs[@]} -eq 0 ]; then
-  exit 0
-fi
+install_packages() {
+  local need
+  mapfile -t need < <(missing_packages)
+  [ ${#need[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: missing packages: ${need[*]}" >&2
+    echo "install-deps: run as root, or: sudo dpkg --add-architecture i386 && sudo apt-get update && sudo apt-get install ${need[*]}" >&2
+    exit 1
+  fi
+  echo "Installing: ${need[*]}"
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+}
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "Missing packages: ${need_pkgs[*]}" >&2
-  echo "Run as root, or: sudo dpkg --add-architecture i386 && sudo apt-get update && sudo apt-get install ${need_pkgs[*]}" >&2
-  exit 1
-fi
+case "${1:-}" in
+  --check) exec "$here/doctor.sh" ;;
+  "") ;;
+  *) echo "usage: tools/install-deps.sh [--check]" >&2; exit 2 ;;
+esac
 
-echo "Installing: ${need_pkgs[*]}"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
-fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${need_pkgs[@]}" >/dev/null
+install_packages
+ensure_i386

@@ -1,12 +1,41 @@
-# Sourced: the project's own 32-bit Wine prefix under build/, created on first use.
+# Sourced: Wine's settings for every run of ours (the project's own 32-bit
+# prefix under build/, quiet, a time zone that is not UTC) and the steps the
+# runners share. Sourcing it changes nothing on disk.
 _root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEPREFIX="${DORMEX_WINEPREFIX:-$_root/build/wineprefix}"
+unset _root
 export WINEARCH=win32
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+# +5:45: local time differs from UTC in hour and minute alike, so code that read
+# the UTC clock where it should read the local one fails the tests.
+export TZ="${DORMEX_TZ:-Asia/Kathmandu}"
+
+# Creates the prefix on first use; on failure prints what Wine said and exits.
+ensure_wine_prefix() {
+  [ -f "$WINEPREFIX/system.reg" ] && return 0
   mkdir -p "$(dirname "$WINEPREFIX")"
-  wineboot -i >/dev/null 2>&1 || { echo "wine-env: could not create the Wine prefix $WINEPREFIX" >&2; exit 1; }
-  wineserver -w
-fi
-unset _root
+  local log
+  log=$(mktemp)
+  # Generous bounds: under emulation this takes tens of seconds; a hang must still end.
+  if ! WINEDEBUG=err+all timeout 600 wineboot -i >"$log" 2>&1 || ! timeout 300 wineserver -w; then
+    echo "wine-env: could not create the Wine prefix $WINEPREFIX; Wine said:" >&2
+    tail -n 25 "$log" | sed 's/^/  /' >&2
+    [ -s "$log" ] || echo "  (nothing; 'make doctor' shows how i386 programs run here)" >&2
+    rm -f "$log"
+    exit 1
+  fi
+  rm -f "$log"
+}
+
+# One persistent wineserver for the rest of this shell, killed when it exits,
+# so that each Wine program does not pay for starting Wine again.
+begin_wine_session() {
+  ensure_wine_prefix
+  wineserver -p
+  trap 'wineserver -k 2>/dev/null || true' EXIT
+  # Wine's background services start with the first program and inherit its
+  # output: start them here, away from the caller's pipes, or a caller that
+  # reads those pipes (ctest) waits on them for ever.
+  wine cmd /c exit </dev/null >/dev/null 2>&1
+}
