@@ -31,7 +31,8 @@ binfmt_interpreter() { awk '$1 == "interpreter" {print $2}' "$1"; }
 
 # "10.0.2" for a qemu-user binary; empty when it does not run.
 qemu_version() {
-  "$1" --version 2>/dev/null | awk 'NR == 1 {for (i = 1; i <= NF; i++) if ($i == "version") {print $(i + 1); exit}}'
+  [ -n "$1" ] && [ -x "$1" ] || return 0
+  { "$1" --version 2>/dev/null || true; } | awk 'NR == 1 {for (i = 1; i <= NF; i++) if ($i == "version") {print $(i + 1); exit}}'
 }
 
 version_major() { echo "${1%%.*}"; }
@@ -76,7 +77,7 @@ debian_archive_uri() {
            if (match($0, /(^|\n)URIs:[ \t]*[^ \t\n]+/)) {
              u = substr($0, RSTART, RLENGTH); sub(/^\n?URIs:[ \t]*/, "", u); print u; exit } }' "$f"
   done
-  cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+  { cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null || true; } |
     awk '$1 == "deb" && $0 !~ /security/ {for (i = 2; i <= NF; i++) if ($i == "bookworm") {
            u = $(i - 1); if (u !~ /^\[/) {print u; exit}}}'
 }
