@@ -13,7 +13,10 @@ input=/dev/null rules=()
 while [ $# -gt 0 ]; do
   case $1 in
     --stdin) input=$2; shift 2 ;;
-    --expect) mapfile -t -O "${#rules[@]}" rules <"$2"; shift 2 ;;
+    --expect)
+      # A missing expectation file must not pass as "no rules".
+      [ -r "$2" ] || { echo "check-run: cannot read the expectation file $2" >&2; exit 2; }
+      mapfile -t -O "${#rules[@]}" rules <"$2"; shift 2 ;;
     --rule) rules+=("$2"); shift 2 ;;
     --) shift; break ;;
     *) echo "check-run: unknown option $1" >&2; exit 2 ;;
