@@ -59,7 +59,8 @@ bool waitForSignal(PlatformSignal* signal, uint32_t milliseconds);
 void destroySignal(PlatformSignal* signal);
 
 // Runs body(argument) on a new thread that keeps this module loaded until
-// body returns; its stack is a 64 KB reservation. False when the thread could not be started (body never runs).
+// body returns; its stack is a 64 KB reservation. False when the thread
+// could not be started (body never runs).
 bool startDetachedThread(void (*body)(void*), void* argument);
 
 // --- The host callback -----------------------------------------------------
