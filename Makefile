@@ -6,6 +6,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 
 .PHONY: all deps doctor native dll demo test test-native test-asan test-tsan test-wine test-fuzz fuzz bench endurance clean
+.PHONY: dist repro
 
 all: dll
 
@@ -28,7 +29,7 @@ dll: deps
 demo: dll
 	tools/with-display.sh tools/wine-run.sh build/win32/dormex-host.exe
 
-test: test-native test-asan test-tsan test-wine test-fuzz
+test: test-native test-asan test-tsan test-wine test-fuzz repro
 	@echo "make test: all suites passed"
 
 test-native: native
@@ -71,5 +72,13 @@ bench: deps
 	build/bench/bench/dormex_bench
 	bench/dll-figures.sh
 
+# The release zip, dist/Dormex-<version>-win32.zip; prints its path, size and SHA-256.
+dist: deps
+	JOBS=$(JOBS) tools/dist.sh
+
+# Two release builds of HEAD from clones in two scratch directories, compared byte for byte.
+repro: deps
+	JOBS=$(JOBS) tools/repro.sh
+
 clean:
-	rm -rf build
+	rm -rf build dist

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the built library as a host would see it: a 32-bit PE for i386, one
-# export named pluginFun, and imports from Windows system DLLs only, so the
-# DLL runs without any compiler runtime DLL beside it.
+# export named pluginFun, only the imports on the allow-list below (no C
+# runtime DLL), and its size within the release limit.
 # Usage: tools/check-dll.sh PATH/TO/Dormex.dll
 set -uo pipefail
 
@@ -33,20 +33,35 @@ elif [ "$((16#${address_count:-0}))" -ne 1 ]; then
   fail "export address table holds $((16#${address_count:-0})) entries, expected 1"
 fi
 
-allowed=" kernel32.dll user32.dll shell32.dll msvcrt.dll "
-imports=$(sed -n 's/^[[:space:]]*DLL Name: \(.*\)$/\1/p' <<<"$dump")
+# Every function the plug-in imports, by DLL: exactly what its own code calls
+# and nothing of a compiler runtime. A new import fails until it is added here.
+allowed_imports="
+KERNEL32.dll CloseHandle CreateEventA CreateFileA CreateThread FreeLibrary
+KERNEL32.dll FreeLibraryAndExitThread GetLocalTime GetModuleHandleExA GetProcessHeap
+KERNEL32.dll HeapAlloc HeapFree HeapReAlloc ReadFile SetEvent WaitForSingleObject WriteFile
+USER32.dll MessageBoxA
+SHELL32.dll ShellExecuteA"
+allowed=$(awk 'NF { for (i = 2; i <= NF; i++) print tolower($1) "!" $i }' <<<"$allowed_imports")
+
+# "DLL Name: X" opens each DLL's list; its functions follow as "vma hint name".
+imports=$(awk '/^[[:space:]]*DLL Name:/ { dll = tolower($3); next }
+               dll != "" && /^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+[^[:space:]]+$/ { print dll "!" $3; next }
+               /^[[:space:]]*$/ { next }
+               /^[[:space:]]*[0-9a-f]+\t/ { dll = "" }' <<<"$dump")
 [ -n "$imports" ] || fail "no import table found"
-while read -r name; do
-  [ -z "$name" ] && continue
-  lower=$(tr '[:upper:]' '[:lower:]' <<<"$name")
-  case "$allowed" in
-    *" $lower "*) ;;
-    *) fail "imports $name; only KERNEL32, USER32, SHELL32 and msvcrt are allowed (link the runtime statically)" ;;
-  esac
+while read -r import; do
+  [ -z "$import" ] && continue
+  grep -qxF "$import" <<<"$allowed" || fail "imports $import, which is not on the allow-list"
 done <<<"$imports"
+
+# The largest file the release may be, in bytes.
+size_limit=$((12 * 1024))
+size=$(stat -c %s "$dll")
+[ "$size" -le "$size_limit" ] || fail "is $size bytes, more than the $size_limit allowed"
 
 if [ "$failures" -ne 0 ]; then
   echo "check-dll: $failures problem(s) in $dll" >&2
   exit 1
 fi
-echo "check-dll: $dll: pei-i386, exports pluginFun only, imports $(tr '\n' ' ' <<<"$imports" | sed 's/ $//')"
+echo "check-dll: $dll: $size bytes (limit $size_limit), pei-i386, exports pluginFun only," \
+  "imports $(wc -l <<<"$imports") allowed functions: $(tr '\n' ' ' <<<"$imports" | sed 's/ $//')"

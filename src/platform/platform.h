@@ -3,9 +3,19 @@
 // nothing above this header knows which one it runs on.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/callconv.h"
+
+// --- Memory ----------------------------------------------------------------
+
+// A block of `size` bytes from the process heap; null when none is left.
+void* allocateMemory(size_t size);
+// Grows or shrinks `memory` (null: a new block); null and `memory` untouched on failure.
+void* resizeMemory(void* memory, size_t size);
+// Gives a block back; null is ignored.
+void freeMemory(void* memory);
 
 // --- Files, opened by 8-bit path -------------------------------------------
 
@@ -49,7 +59,8 @@ bool waitForSignal(PlatformSignal* signal, uint32_t milliseconds);
 void destroySignal(PlatformSignal* signal);
 
 // Runs body(argument) on a new thread that keeps this module loaded until
-// body returns. False when the thread could not be started (body never runs).
+// body returns; its stack is a 64 KB reservation. False when the thread
+// could not be started (body never runs).
 bool startDetachedThread(void (*body)(void*), void* argument);
 
 // --- The host callback -----------------------------------------------------

@@ -1,6 +1,5 @@
 #include "scheduler/scheduler.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -24,7 +23,7 @@ void releaseWatch(WatchControl* control) {
     if (control->holders.fetch_sub(1) != 1) return;
     destroySignal(control->stopSignal);
     control->~WatchControl();
-    free(control);
+    freeMemory(control);
 }
 
 bool isDue(bool enabled, uint8_t hour, uint8_t minute, LocalClock now) {
@@ -56,7 +55,7 @@ void watchThreadMain(void* argument) {
 
 // Starts a watch thread for `schedule`; on failure nothing runs.
 void startWatch(const Schedule& schedule) {
-    void* memory = malloc(sizeof(WatchControl));
+    void* memory = allocateMemory(sizeof(WatchControl));
     if (memory == nullptr) return;
     WatchControl* control = new (memory) WatchControl;
     control->holders.store(2);

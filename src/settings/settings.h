@@ -11,7 +11,7 @@
 
 #include "hostlink/pluginutil.h"
 
-// The trigger text; owns its bytes (malloc'd), released at unload.
+// The trigger text; owns its bytes (from allocateMemory), released at unload.
 struct TriggerText {
     uint8_t* bytes;
     uint32_t size;

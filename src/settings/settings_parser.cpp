@@ -1,8 +1,8 @@
 // Reading the settings file's bytes: lines by position, values after the
 // first "=", and the number syntax. Pure: no file access here.
-#include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "settings/settings.h"
 
 namespace {
@@ -156,7 +156,7 @@ bool appendTextByte(SettingsParser* parser, uint8_t byte) {
     if (parser->text.size == parser->textCapacity) {
         const uint32_t grown = parser->textCapacity < 64 ? 64 : parser->textCapacity * 2;
         if (grown <= parser->textCapacity) return false;
-        void* bytes = realloc(parser->text.bytes, grown);
+        void* bytes = resizeMemory(parser->text.bytes, grown);
         if (bytes == nullptr) return false;
         parser->text.bytes = static_cast<uint8_t*>(bytes);
         parser->textCapacity = grown;
@@ -216,7 +216,7 @@ void feedLineByte(SettingsParser* parser, uint8_t byte) {
 }
 
 void releaseParser(SettingsParser* parser) {
-    free(parser->text.bytes);
+    freeMemory(parser->text.bytes);
     parser->text.bytes = nullptr;
     parser->textCapacity = 0;
 }
@@ -267,11 +267,11 @@ bool parseSettingsText(const uint8_t* bytes, size_t size, Settings* target) {
 bool setTriggerText(TriggerText* text, const uint8_t* bytes, uint32_t size) {
     uint8_t* copy = nullptr;
     if (size != 0) {
-        copy = static_cast<uint8_t*>(malloc(size));
+        copy = static_cast<uint8_t*>(allocateMemory(size));
         if (copy == nullptr) return false;
         memcpy(copy, bytes, size);
     }
-    free(text->bytes);
+    freeMemory(text->bytes);
     text->bytes = copy;
     text->size = size;
     return true;

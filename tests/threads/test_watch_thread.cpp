@@ -26,7 +26,20 @@ struct Call {
     FrameKind kind;
     DWORD threadId;
     ULONGLONG tick;
+    uintptr_t stackDepth;    // bytes of the calling thread's stack in use at the callback
+    uintptr_t stackReserve;  // bytes of address space reserved for that stack
 };
+
+// Where the calling thread's stack stands: its depth at `local` and its reservation
+// (Wine reserves at least 1 MB, whatever the thread asked for).
+void measureStack(const volatile void* local, Call* call) {
+    const auto* tib = reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
+    const auto base = reinterpret_cast<uintptr_t>(tib->StackBase);
+    MEMORY_BASIC_INFORMATION region{};
+    VirtualQuery(const_cast<const void*>(local), &region, sizeof region);
+    call->stackDepth = base - reinterpret_cast<uintptr_t>(local);
+    call->stackReserve = base - reinterpret_cast<uintptr_t>(region.AllocationBase);
+}
 
 // The host's side of the callback. Never freed: a test that unloads without a
 // stop leaves a thread that may call in while the process exits.
@@ -49,7 +62,8 @@ RecordingHost* const host = [] {
 }();
 
 const uint8_t* __stdcall recordingCallback(const uint8_t* framed) {
-    const Call call{winehost::classifyFrame(framed), GetCurrentThreadId(), GetTickCount64()};
+    Call call{winehost::classifyFrame(framed), GetCurrentThreadId(), GetTickCount64(), 0, 0};
+    measureStack(&call, &call);
     EnterCriticalSection(&host->lock);
     host->calls.push_back(call);
     LeaveCriticalSection(&host->lock);
@@ -171,6 +185,7 @@ TEST_F(WatchThread, FirstPassAtOnceInOrderForEachHostState) {
         {0, {Q, D, Q, C}},  // neither: both commands
         {-7, {Q, D, Q, C}},
     };
+    Call deepest{};
     for (const Case& c : cases) {
         // Per case: under emulation the four cases together may outlast a minute.
         const HourMinute now = winehost::presentMinuteWithRoom();
@@ -188,8 +203,16 @@ TEST_F(WatchThread, FirstPassAtOnceInOrderForEachHostState) {
         if (!calls.empty()) {
             EXPECT_LT(calls[0].tick - started, 5000u) << "state " << c.state;
         }
-        for (const Call& call : calls) EXPECT_NE(call.threadId, GetCurrentThreadId());
+        for (const Call& call : calls) {
+            EXPECT_NE(call.threadId, GetCurrentThreadId());
+            // The watch thread's whole path to the host, Wine's thread start included,
+            // must leave nearly all of a 64 KB reservation to the host's callback.
+            EXPECT_LT(call.stackDepth, 4096u);
+            if (call.stackDepth > deepest.stackDepth) deepest = call;
+        }
     }
+    printf("watch thread at the host callback: %u bytes of stack in use, %u KB reserved\n",
+           static_cast<unsigned>(deepest.stackDepth), static_cast<unsigned>(deepest.stackReserve / 1024));
 }
 
 // The runner sets a time zone off UTC by a fraction of an hour, so a plug-in

@@ -1,0 +1,39 @@
+# The release shape of the Windows build: byte-for-byte reproducible outputs
+# and a small Dormex.dll that brings no C runtime into the host's process.
+
+# --- Reproducible bytes ------------------------------------------------------
+# The checkout's and the build's directories never reach a binary, and the
+# linker writes no build time into the PE header.
+add_compile_options(
+  "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=>"
+  "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_BINARY_DIR}/=>"
+  "$<$<COMPILE_LANGUAGE:C,CXX>:-fno-ident>")
+add_link_options(-Wl,--no-insert-timestamp -Wl,--build-id=none)
+
+# --- The version, set once by project() ---------------------------------------
+configure_file(${CMAKE_CURRENT_LIST_DIR}/version.h.in
+  ${CMAKE_BINARY_DIR}/generated/dormex_version.h @ONLY)
+
+# Gives `dll` (built from the objects of `core` and its own sources) the
+# release shape: -Os with link-time optimisation, unused sections dropped, our
+# own entry point instead of the C runtime's start-up, and only the system
+# DLLs the plug-in calls itself.
+function(dormex_small_dll dll core)
+  set(flags -Os -flto -ffunction-sections -fdata-sections
+    -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector)
+  target_compile_options(${core} PRIVATE ${flags})
+  target_compile_options(${dll} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${flags}>)
+  target_sources(${dll} PRIVATE
+    ${PROJECT_SOURCE_DIR}/src/platform/entry_win32.cpp
+    ${PROJECT_SOURCE_DIR}/src/platform/memory_win32.cpp
+    ${PROJECT_SOURCE_DIR}/src/platform/crt_win32.cpp)
+  # The C functions must stay plain calls the linker can always resolve.
+  set_source_files_properties(${PROJECT_SOURCE_DIR}/src/platform/crt_win32.cpp PROPERTIES
+    COMPILE_OPTIONS "-fno-lto;-fno-tree-loop-distribute-patterns")
+  target_include_directories(${dll} PRIVATE ${CMAKE_BINARY_DIR}/generated)
+  # No runtime start-up means no pseudo-relocations either: refuse any at link time.
+  target_link_options(${dll} PRIVATE -Os -flto -nostartfiles -nodefaultlibs
+    -Wl,--gc-sections -Wl,-e,_DllMainCRTStartup@12 -Wl,--disable-runtime-pseudo-reloc)
+  target_link_libraries(${dll} PRIVATE kernel32 user32 shell32 gcc)
+
+endfunction()
