@@ -9,7 +9,7 @@
 
 #include "host_session.h"
 #include "host_trace.h"
-#include "hostlink/plugin.h"
+#include "hostlink/protocol.h"
 
 const char SCRIPT_STEPS_HELP[] =
     "Steps, one per line; blank lines and lines starting with # are skipped:\n"
@@ -261,20 +261,11 @@ bool parseAndRun(const std::string& where, const ScriptLine& line) {
     return false;
 }
 
-// Splits a script into lines at LF; a CR before the LF is not part of the line.
+// A script's lines, numbered from 1.
 std::vector<ScriptLine> scriptLines(const std::string& content) {
     std::vector<ScriptLine> lines;
-    size_t begin = 0;
     unsigned number = 1;
-    while (begin < content.size()) {
-        size_t end = content.find('\n', begin);
-        const bool hasEnd = end != std::string::npos;
-        if (!hasEnd) end = content.size();
-        std::string text = content.substr(begin, end - begin);
-        if (hasEnd && !text.empty() && text.back() == '\r') text.pop_back();
-        lines.push_back(ScriptLine{number++, text});
-        begin = end + 1;
-    }
+    for (const std::string& text : splitLines(content)) lines.push_back(ScriptLine{number++, text});
     return lines;
 }
 

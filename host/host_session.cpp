@@ -8,8 +8,9 @@
 
 #include "frames.h"
 #include "host_trace.h"
-#include "hostlink/plugin.h"
-#include "hostlink/pluginutil.h"
+#include "win_host.h"
+#include "hostlink/protocol.h"
+#include "hostlink/codec.h"
 #include "platform/callconv.h"
 
 namespace {
@@ -32,14 +33,10 @@ std::string temporaryDir;  // the one this run made, if any
 
 // The reply to a query stays put until the same thread asks again, so the
 // plug-in can read it after we return, whichever thread it asked from.
-thread_local uint8_t replyFrame[4 + 1 + 4];
+thread_local frames::StateReply replyFrame;
 
 // Builds the state reply in the calling thread's buffer.
-const uint8_t* frameStateReply(int32_t state) {
-    const frames::Bytes reply = frames::stateReply(state);
-    memcpy(replyFrame, reply.data(), sizeof replyFrame);
-    return replyFrame;
-}
+const uint8_t* frameStateReply(int32_t state) { return frames::putStateReply(replyFrame, state); }
 
 const uint8_t* answerQuery(const uint8_t* framed, const std::string& thread) {
     const int32_t state = netState.load();
@@ -97,28 +94,19 @@ void deliverExpectingNoAnswer(const frames::Bytes& event) {
 std::string settingsPath() { return settingsDir + SETTINGS_FILE_NAME; }
 
 bool makeTemporarySettingsDir(std::string* error) {
-    char base[MAX_PATH + 1];
-    const DWORD size = GetTempPathA(sizeof base, base);
-    if (size == 0 || size > MAX_PATH) {
-        *error = "cannot find the temporary directory";
+    const std::string dir = winhost::makeScratchDir("host");
+    if (dir.empty()) {
+        *error = "cannot create a settings directory under the temporary directory";
         return false;
     }
-    for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        const std::string dir = std::string(base) + "dormex-host-" + std::to_string(GetCurrentProcessId()) +
-                                "-" + std::to_string(attempt) + "\\";
-        if (CreateDirectoryA(dir.c_str(), nullptr)) {
-            settingsDir = dir;
-            temporaryDir = dir;
-            printLine(noteLine("settings directory " + dir + " (fresh)"));
-            return true;
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
-    }
-    *error = "cannot create a settings directory under " + std::string(base);
-    return false;
+    settingsDir = dir;
+    temporaryDir = dir;
+    printLine(noteLine("settings directory " + dir + " (fresh)"));
+    return true;
 }
 
-// Splits file content into lines at LF, dropping the CR of a CR LF.
+}  // namespace
+
 std::vector<std::string> splitLines(const std::string& content) {
     std::vector<std::string> lines;
     size_t begin = 0;
@@ -132,8 +120,6 @@ std::vector<std::string> splitLines(const std::string& content) {
     }
     return lines;
 }
-
-}  // namespace
 
 std::string pluginBesideProgram() {
     char path[MAX_PATH + 1];

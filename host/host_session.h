@@ -36,5 +36,9 @@ void removeTemporarySettingsDir();
 
 // Writes dormex.ini in the settings directory: each line followed by CR LF.
 bool writeSettingsFile(const std::vector<std::string>& lines, std::string* error);
+// Splits text into lines at LF, dropping the CR of a CR LF; a last line
+// without LF is kept whole.
+std::vector<std::string> splitLines(const std::string& content);
+
 // Prints the settings file's lines, or that there is none.
 bool showSettingsFile(std::string* error);
