@@ -313,18 +313,8 @@ const char DEMO_SCRIPT[] =
 }  // namespace
 
 bool readScriptFile(const std::string& path, std::vector<ScriptLine>* lines) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        printError("cannot read the script " + path);
-        return false;
-    }
     std::string content;
-    char chunk[4096];
-    size_t got = 0;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) != 0) content.append(chunk, got);
-    const bool failed = ferror(file) != 0;
-    fclose(file);
-    if (failed) {
+    if (readWholeFile(path, &content) != FILE_READ) {
         printError("cannot read the script " + path);
         return false;
     }

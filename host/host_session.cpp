@@ -107,6 +107,17 @@ bool makeTemporarySettingsDir(std::string* error) {
 
 }  // namespace
 
+FileRead readWholeFile(const std::string& path, std::string* content) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == nullptr) return FILE_MISSING;
+    char chunk[4096];
+    size_t got = 0;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) != 0) content->append(chunk, got);
+    const bool failed = ferror(file) != 0;
+    fclose(file);
+    return failed ? FILE_READ_FAILED : FILE_READ;
+}
+
 std::vector<std::string> splitLines(const std::string& content) {
     std::vector<std::string> lines;
     size_t begin = 0;
@@ -220,16 +231,12 @@ bool writeSettingsFile(const std::vector<std::string>& lines, std::string* error
 bool showSettingsFile(std::string* error) {
     std::string dir;
     if (!currentSettingsDir(&dir, error)) return false;
-    FILE* file = fopen(settingsPath().c_str(), "rb");
-    if (file == nullptr) {
+    std::string content;
+    // What could be read is shown even when the rest could not.
+    if (readWholeFile(settingsPath(), &content) == FILE_MISSING) {
         printLine(noteLine("no settings file at " + settingsPath()));
         return true;
     }
-    std::string content;
-    char chunk[512];
-    size_t got = 0;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) != 0) content.append(chunk, got);
-    fclose(file);
     printLine(
         noteLine("settings file " + settingsPath() + ", " + std::to_string(content.size()) + " bytes:"));
     const std::vector<std::string> lines = splitLines(content);

@@ -9,12 +9,6 @@ namespace {
 
 std::atomic<int> decoyCount{0};
 
-int32_t announcedLength(const uint8_t* frame) {
-    int32_t length;
-    memcpy(&length, frame, 4);
-    return length;
-}
-
 const uint8_t* __stdcall countDecoyCall(const uint8_t*) {
     ++decoyCount;
     return nullptr;

@@ -43,12 +43,6 @@ Recorder& recorder() {
 
 constexpr int32_t MAX_KEPT_PAYLOAD = 64;
 
-int32_t announcedLength(const uint8_t* frame) {
-    int32_t length;
-    memcpy(&length, frame, 4);
-    return length;
-}
-
 SentFrame describe(const uint8_t* framed) {
     SentFrame sent{classifyFrame(framed), GetCurrentThreadId(), GetTickCount64(), {}};
     if (framed != nullptr) {
@@ -60,6 +54,12 @@ SentFrame describe(const uint8_t* framed) {
 }
 
 }  // namespace
+
+int32_t announcedLength(const uint8_t* frame) {
+    int32_t length;
+    memcpy(&length, frame, 4);
+    return length;
+}
 
 LoadedPlugin loadPlugin(const char* path) {
     HMODULE module = LoadLibraryA(path);

@@ -52,6 +52,9 @@ bool writeWholeFile(const std::string& path, const std::string& bytes);
 
 // --- The recording callback --------------------------------------------------
 
+// The payload length a frame announces in its first four bytes.
+int32_t announcedLength(const uint8_t* frame);
+
 enum FrameKind { FRAME_QUERY, FRAME_CONNECT, FRAME_DISCONNECT, FRAME_TORN, FRAME_KINDS };
 
 // Which of the three requests `framed` is; anything else, null or a wrong
