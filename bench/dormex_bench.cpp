@@ -22,8 +22,8 @@
 #include "frames.h"
 #include "heap_counter.h"
 #include "hostlink/codec.h"
-#include "posix_stand_in.h"
 #include "hostlink/requests.h"
+#include "posix_stand_in.h"
 #include "session/plugin_session.h"
 
 namespace {

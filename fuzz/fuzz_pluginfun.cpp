@@ -28,8 +28,8 @@
 
 #include "Dormex.h"
 #include "frames.h"
-#include "hostlink/protocol.h"
 #include "hostlink/codec.h"
+#include "hostlink/protocol.h"
 #include "posix_stand_in.h"
 #include "settings/settings.h"
 

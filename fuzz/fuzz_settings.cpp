@@ -217,7 +217,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fail("file load differs from the text parse");
     }
 
-    for (Settings* s : {&expected, &whole, &chunked, &fromFile})
-        setTriggerText(&s->triggerText, nullptr, 0);
+    for (Settings* s : {&expected, &whole, &chunked, &fromFile}) setTriggerText(&s->triggerText, nullptr, 0);
     return 0;
 }

@@ -8,10 +8,10 @@
 
 #include "frames.h"
 #include "host_trace.h"
-#include "win_host.h"
-#include "hostlink/protocol.h"
 #include "hostlink/codec.h"
+#include "hostlink/protocol.h"
 #include "platform/callconv.h"
+#include "win_host.h"
 
 namespace {
 

@@ -44,10 +44,10 @@ bool formSettingsPath(ByteView dir, SettingsPath out);
 // Why a value is not a number, for a message that names the line.
 enum ValueProblem : uint8_t {
     VALUE_FINE,
-    VALUE_BAD_CHARACTER,  // a byte that can't stand where it is
-    VALUE_TRAILING_BLANK, // a blank after the digits
-    VALUE_NO_DIGITS,      // blanks, a sign or a hexadecimal prefix and nothing more
-    VALUE_TOO_LARGE,      // outside the 32-bit range
+    VALUE_BAD_CHARACTER,   // a byte that can't stand where it is
+    VALUE_TRAILING_BLANK,  // a blank after the digits
+    VALUE_NO_DIGITS,       // blanks, a sign or a hexadecimal prefix and nothing more
+    VALUE_TOO_LARGE,       // outside the 32-bit range
 };
 
 // Scans one number byte by byte, so a value of any length needs no buffer.
@@ -89,9 +89,9 @@ struct SettingsParser {
     bool sawEquals;
     bool skipRest;  // after Ctrl-Z, up to the line end
     ParseStatus status;
-    ValueScan wholeLine;   // in case the line has no "="
+    ValueScan wholeLine;  // in case the line has no "="
     ValueScan afterEquals;
-    TriggerText text;      // line 5's bytes as it is read
+    TriggerText text;  // line 5's bytes as it is read
     uint32_t textCapacity;
     uint32_t equalsAt;     // where line 5's value starts
     bool outOfMemory;      // why a failed parse failed, when not a bad value

@@ -2,6 +2,8 @@
 // tests steer: real threads and waits (with a cap), a clock that can be set, a
 // desktop that only records what it was asked to show, and 32-bit addresses
 // for callbacks. The file access is the real POSIX one of src/platform.
+#include "posix_stand_in.h"
+
 #include <pthread.h>
 
 #include <atomic>
@@ -12,7 +14,6 @@
 #include <new>
 
 #include "platform/platform.h"
-#include "posix_stand_in.h"
 
 namespace {
 

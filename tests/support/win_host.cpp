@@ -108,7 +108,9 @@ void removeScratchDir(const std::string& dir) {
     RemoveDirectoryA(dir.c_str());
 }
 
-bool fileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool fileExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 std::string readWholeFile(const std::string& path) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -198,11 +200,15 @@ std::vector<frames::Bytes> framesSentOn(DWORD thread) {
 
 long long countOnHostThread(FrameKind kind) { return recorder().hostCounts[kind]; }
 
-long countOnOtherThreads(FrameKind kind) { return InterlockedCompareExchange(&recorder().otherCounts[kind], 0, 0); }
+long countOnOtherThreads(FrameKind kind) {
+    return InterlockedCompareExchange(&recorder().otherCounts[kind], 0, 0);
+}
 
 void holdNextCall() { recorder().holdNext = 1; }
 
-bool waitForHeldCall(DWORD limitMs) { return WaitForSingleObject(recorder().entered, limitMs) == WAIT_OBJECT_0; }
+bool waitForHeldCall(DWORD limitMs) {
+    return WaitForSingleObject(recorder().entered, limitMs) == WAIT_OBJECT_0;
+}
 
 void releaseHeldCall() { SetEvent(recorder().release); }
 
@@ -242,9 +248,10 @@ HourMinute minuteAfter(HourMinute time) {
 
 bool writeSchedule(const std::string& dir, HourMinute off, HourMinute on) {
     char text[256];
-    snprintf(text, sizeof text,
-             "h_disconnect=%d\r\nm_disconnect=%d\r\nh_online=%d\r\nm_online=%d\r\nDisconnectStr=/disconnect\r\n",
-             off.hour, off.minute, on.hour, on.minute);
+    snprintf(
+        text, sizeof text,
+        "h_disconnect=%d\r\nm_disconnect=%d\r\nh_online=%d\r\nm_online=%d\r\nDisconnectStr=/disconnect\r\n",
+        off.hour, off.minute, on.hour, on.minute);
     return writeWholeFile(dir + "dormex.ini", text);
 }
 

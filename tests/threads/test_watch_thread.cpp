@@ -20,9 +20,9 @@ namespace winehost = winhost;
 
 namespace {
 
+using winehost::answerQueriesWith;
 using winehost::FrameKind;
 using winehost::HourMinute;
-using winehost::answerQueriesWith;
 // One call of the host callback, as the recorder saw it.
 using Call = winehost::SentFrame;
 

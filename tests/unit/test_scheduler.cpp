@@ -2,9 +2,9 @@
 // driven by the fake clock and a host callback that can be held.
 #include <future>
 
+#include "Dormex.h"
 #include "fake_host.h"
 #include "posix_stand_in.h"
-#include "Dormex.h"
 #include "session/plugin_session.h"
 
 using frames::Bytes;

@@ -2,9 +2,9 @@
 // file and the user's desktop when the file is missing, bad or can't be made.
 #include <sys/stat.h>
 
+#include "Dormex.h"
 #include "fake_host.h"
 #include "posix_stand_in.h"
-#include "Dormex.h"
 #include "settings/settings.h"
 
 namespace {
@@ -43,7 +43,13 @@ TEST_F(SettingsFile, LoaderOnFiles) {
     } cases[] = {
         {"missing", nullptr, {LOAD_NO_FILE, 0, VALUE_FINE}, 9, true, true, true},
         {"empty", "", {LOAD_OK, 0, VALUE_FINE}, 9, false, false, false},
-        {"two lines", "h_disconnect=17\r\nm_disconnect=15\r\n", {LOAD_OK, 0, VALUE_FINE}, 17, true, false, false},
+        {"two lines",
+         "h_disconnect=17\r\nm_disconnect=15\r\n",
+         {LOAD_OK, 0, VALUE_FINE},
+         17,
+         true,
+         false,
+         false},
         {"trailing blank", "17\n30 \n", {LOAD_BAD_VALUE, 2, VALUE_TRAILING_BLANK}, 17, true, true, true},
         {"sign alone", "+\n", {LOAD_BAD_VALUE, 1, VALUE_NO_DIGITS}, 9, true, true, true},
         {"letter", "1\n2\n-\n=7a\n", {LOAD_BAD_VALUE, 4, VALUE_BAD_CHARACTER}, 1, true, true, true},
@@ -66,23 +72,25 @@ TEST_F(SettingsFile, LoaderOnFiles) {
         EXPECT_EQ(s.triggerText.size, 0u);
     }
     Settings s = {9, 9, 9, 9, true, true, true, {nullptr, 0}};
-    EXPECT_EQ(loadSettingsFile(dir.path().c_str(), &s).status, LOAD_NO_FILE) << "a directory is not a settings file";
+    EXPECT_EQ(loadSettingsFile(dir.path().c_str(), &s).status, LOAD_NO_FILE)
+        << "a directory is not a settings file";
     EXPECT_EQ(s.disconnectHour, 9);
 }
 
 TEST_F(SettingsFile, MissingFileBecomesTheDefaultFile) {
+    const Settings& settings = moduleState.session.settings;
     ASSERT_NE(start(dir.path()), nullptr);
     const std::string defaults =
         "h_disconnect=17\r\nm_disconnect=15\r\nh_online=7\r\nm_online=30\r\nDisconnectStr=/disconnect\r\n";
     ASSERT_EQ(defaults.size(), 86u);
     EXPECT_EQ(readWholeFile(ini()), defaults);
     EXPECT_FALSE(fileExists(bak())) << "nothing readable to keep";
-    EXPECT_FALSE(moduleState.session.settings.disconnectEnabled || moduleState.session.settings.onlineEnabled || moduleState.session.settings.triggerEnabled)
+    EXPECT_FALSE(settings.disconnectEnabled || settings.onlineEnabled || settings.triggerEnabled)
         << "the defaults written at a first start take effect at the next one";
-    EXPECT_EQ(moduleState.session.settings.disconnectHour, 17);
+    EXPECT_EQ(settings.disconnectHour, 17);
 
     ASSERT_NE(start(dir.path()), nullptr);
-    EXPECT_TRUE(moduleState.session.settings.disconnectEnabled && moduleState.session.settings.onlineEnabled && moduleState.session.settings.triggerEnabled);
+    EXPECT_TRUE(settings.disconnectEnabled && settings.onlineEnabled && settings.triggerEnabled);
     EXPECT_FALSE(fileExists(bak()));
     EXPECT_EQ(desktopRecord().errorBoxes, 0);
 }

@@ -46,7 +46,8 @@ TEST_F(DllTest, StartAnswersWithNameAndVersionAndReadsTheDirectoryAfterTheFirstS
         {"first string empty", [](const std::string& d) { return frames::startEvent(recorderAddress(), d); }},
         {"first string abc",
          [](const std::string& d) { return frames::startEvent(recorderAddress(), d, "abc", 7, -7); }},
-        {"first count -5", [](const std::string& d) { return frames::startWithFirstCount(recorderAddress(), -5, d); }},
+        {"first count -5",
+         [](const std::string& d) { return frames::startWithFirstCount(recorderAddress(), -5, d); }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
