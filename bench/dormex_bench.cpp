@@ -21,10 +21,10 @@
 #include "Dormex.h"
 #include "frames.h"
 #include "heap_counter.h"
-#include "hostlink/pluginutil.h"
-#include "platform/posix_testing.h"
-#include "scheduler/scheduler.h"
-#include "settings/settings.h"
+#include "hostlink/codec.h"
+#include "hostlink/requests.h"
+#include "posix_stand_in.h"
+#include "session/plugin_session.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ bool setUp() {
     hostToken = addressOfCallback(idleHost);
     setFakeClock(3, 3);  // matches neither default time: the watch thread only sleeps
     if (!startPluginHere() || !startPluginHere()) return false;
-    return settings.triggerEnabled;
+    return moduleState.session.settings.triggerEnabled;
 }
 
 void tearDown() {
@@ -101,7 +101,7 @@ void textEvent(benchmark::State& state, const char* text) {
 // The least any text event must do: the length check and the compare.
 void textBaseline(benchmark::State& state, const char* text) {
     const Bytes frame = frames::textEvent(text);
-    const TriggerText& trigger = settings.DisconnectStr;
+    const TriggerText& trigger = moduleState.session.settings.triggerText;
     for (auto _ : state) {
         const uint8_t* data = frame.data();
         benchmark::DoNotOptimize(data);
@@ -113,7 +113,7 @@ void textBaseline(benchmark::State& state, const char* text) {
 
 void requestToHost(benchmark::State& state) {
     const HeapCount heap;
-    for (auto _ : state) requestDisconnect();
+    for (auto _ : state) requestDisconnect(moduleState.session.host);
     heap.report(state);
     state.SetLabel("goal: 0 allocs");
 }
@@ -123,7 +123,7 @@ void loadDefaultFile(benchmark::State& state) {
     const HeapCount heap;  // not a goal; shows that the count sees the loader's buffers
     for (auto _ : state) benchmark::DoNotOptimize(loadSettingsFile(settingsPath.c_str(), &loaded));
     heap.report(state);
-    setTriggerText(&loaded.DisconnectStr, nullptr, 0);
+    setTriggerText(&loaded.triggerText, nullptr, 0);
 }
 
 // What reading the same 86 bytes costs with nothing around it.
@@ -136,7 +136,7 @@ void bareRead(benchmark::State& state) {
     }
 }
 
-// From stopWatch() to the watch thread's end, over many start/stop cycles.
+// From the stop to the watch thread's end, over many start/stop cycles.
 void stopLatency(benchmark::State& state) {
     std::vector<double> micros;
     for (auto _ : state) {
@@ -144,7 +144,7 @@ void stopLatency(benchmark::State& state) {
         waitForThreads(1);
         usleep(200);  // let the new thread reach its sleep
         const auto begin = std::chrono::steady_clock::now();
-        stopWatch();
+        stopSession(&moduleState.session);
         waitForThreads(0);
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;
         state.SetIterationTime(took.count());

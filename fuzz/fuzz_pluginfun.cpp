@@ -28,9 +28,9 @@
 
 #include "Dormex.h"
 #include "frames.h"
-#include "hostlink/plugin.h"
-#include "hostlink/pluginutil.h"
-#include "platform/posix_testing.h"
+#include "hostlink/codec.h"
+#include "hostlink/protocol.h"
+#include "posix_stand_in.h"
 #include "settings/settings.h"
 
 namespace {
@@ -56,7 +56,7 @@ std::atomic<uint64_t> requestsAfterStop{0};
 // its query to the old callback and the command to the new one: the stop does
 // not wait for a request the thread had already decided on.
 std::atomic<bool> callbackChanged{false};
-uint8_t stateReply[9];
+frames::StateReply stateReply;
 thread_local bool lastWasQuery = false;
 
 uint32_t readLe32(const uint8_t* p) {
@@ -162,11 +162,16 @@ Bytes confineStart(const Bytes& frame, StartLayout layout) {
 bool callbackIsOurs = false;  // the last accepted start named the recording host
 
 bool triggerMatches(const Bytes& frame) {
-    if (!settings.triggerEnabled || frame.size() < 26) return false;
+    if (!moduleState.session.settings.triggerEnabled || frame.size() < 26) return false;
     const int32_t count = static_cast<int32_t>(readLe32(&frame[22]));
     const size_t size = count > 0 ? static_cast<size_t>(count) : 0;
-    if (26 + size > frame.size() || size != settings.DisconnectStr.size) return false;
-    return size == 0 || memcmp(&frame[26], settings.DisconnectStr.bytes, size) == 0;
+    if (26 + size > frame.size() || size != moduleState.session.settings.triggerText.size) return false;
+    return size == 0 || memcmp(&frame[26], moduleState.session.settings.triggerText.bytes, size) == 0;
+}
+
+// True when the start event's callback address is the recording host's.
+bool namesRecordingHost(const Bytes& start) {
+    return functionAtAddress(readLe32(&start[6])) == reinterpret_cast<AnyFunction>(recordingHost);
 }
 
 void sendStart(const Bytes& original) {
@@ -180,7 +185,7 @@ void sendStart(const Bytes& original) {
     const Bytes confined = layout.wellFormed ? confineStart(frame, layout) : frame;
     if (layout.wellFormed) {
         watchStopped.store(false);
-        if (hostCallbackFromAddress(readLe32(&confined[6])) != recordingHost) callbackChanged.store(true);
+        if (!namesRecordingHost(confined)) callbackChanged.store(true);
     }
     const uint8_t* answer = pluginFun(confined.data());
     if (!layout.wellFormed) {
@@ -190,7 +195,7 @@ void sendStart(const Bytes& original) {
     const Bytes expected = frames::expectedStartAnswer();
     if (answer == nullptr || memcmp(answer, expected.data(), expected.size()) != 0)
         fail("wrong start answer");
-    callbackIsOurs = hostCallbackFromAddress(readLe32(&confined[6])) == recordingHost;
+    callbackIsOurs = namesRecordingHost(confined);
 }
 
 void sendText(const Bytes& frame) {
@@ -288,8 +293,8 @@ void emptyScratchDir() {
 // Puts the module back as a fresh load has it, as far as it can be reached.
 void resetModule() {
     releaseModuleState();
-    settings = Settings{};
-    setHostCallback(nullptr);
+    moduleState.session.settings = Settings{};
+    moduleState.session.host.callback.store(nullptr);
     callbackIsOurs = false;
     clearDesktopRecord();
 }
@@ -306,8 +311,7 @@ void removeScratchDir() {
 void setHost(uint8_t stateByte) {
     hostRepliesNull.store(stateByte == 0xFF);
     hostState.store(static_cast<int8_t>(stateByte));
-    Bytes reply = frames::stateReply(static_cast<int8_t>(stateByte));
-    memcpy(stateReply, reply.data(), sizeof stateReply);
+    frames::putStateReply(stateReply, static_cast<int8_t>(stateByte));
 }
 
 }  // namespace

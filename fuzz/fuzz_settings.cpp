@@ -133,12 +133,12 @@ void fillSentinels(Settings* s, uint64_t hash) {
     s->disconnectEnabled = (hash >> 8) & 1;
     s->onlineEnabled = (hash >> 9) & 1;
     s->triggerEnabled = (hash >> 10) & 1;
-    setTriggerText(&s->DisconnectStr, reinterpret_cast<const uint8_t*>(SENTINEL_TEXT),
+    setTriggerText(&s->triggerText, reinterpret_cast<const uint8_t*>(SENTINEL_TEXT),
                    sizeof SENTINEL_TEXT - 1);
 }
 
 std::string triggerOf(const Settings& s) {
-    return std::string(reinterpret_cast<const char*>(s.DisconnectStr.bytes), s.DisconnectStr.size);
+    return std::string(reinterpret_cast<const char*>(s.triggerText.bytes), s.triggerText.size);
 }
 
 bool sameSettings(const Settings& a, const Settings& b) {
@@ -173,7 +173,7 @@ std::string scratchFile;
 bool loadThroughFile(const uint8_t* data, size_t size, Settings* target) {
     FILE* file = fopen(scratchFile.c_str(), "wb");
     if (file == nullptr || fwrite(data, 1, size, file) != size || fclose(file) != 0) fail("scratch file");
-    return loadSettingsFile(scratchFile.c_str(), target);
+    return loadSettingsFile(scratchFile.c_str(), target).status == LOAD_OK;
 }
 
 void removeScratchFile() { unlink(scratchFile.c_str()); }
@@ -200,7 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::string expectedTrigger = SENTINEL_TEXT;
     const bool expectedOk = referenceParse(data, size, &expected, &expectedTrigger);
-    setTriggerText(&expected.DisconnectStr, reinterpret_cast<const uint8_t*>(expectedTrigger.data()),
+    setTriggerText(&expected.triggerText, reinterpret_cast<const uint8_t*>(expectedTrigger.data()),
                    static_cast<uint32_t>(expectedTrigger.size()));
 
     const bool wholeOk = parseSettingsText(data, size, &whole);
@@ -217,7 +217,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fail("file load differs from the text parse");
     }
 
-    for (Settings* s : {&expected, &whole, &chunked, &fromFile})
-        setTriggerText(&s->DisconnectStr, nullptr, 0);
+    for (Settings* s : {&expected, &whole, &chunked, &fromFile}) setTriggerText(&s->triggerText, nullptr, 0);
     return 0;
 }

@@ -9,7 +9,7 @@
 
 #include "host_session.h"
 #include "host_trace.h"
-#include "hostlink/plugin.h"
+#include "hostlink/protocol.h"
 
 const char SCRIPT_STEPS_HELP[] =
     "Steps, one per line; blank lines and lines starting with # are skipped:\n"
@@ -286,20 +286,11 @@ bool parseAndRun(const std::string& where, const ScriptLine& line) {
     return false;
 }
 
-// Splits a script into lines at LF; a CR before the LF is not part of the line.
+// A script's lines, numbered from 1.
 std::vector<ScriptLine> scriptLines(const std::string& content) {
     std::vector<ScriptLine> lines;
-    size_t begin = 0;
     unsigned number = 1;
-    while (begin < content.size()) {
-        size_t end = content.find('\n', begin);
-        const bool hasEnd = end != std::string::npos;
-        if (!hasEnd) end = content.size();
-        std::string text = content.substr(begin, end - begin);
-        if (hasEnd && !text.empty() && text.back() == '\r') text.pop_back();
-        lines.push_back(ScriptLine{number++, text});
-        begin = end + 1;
-    }
+    for (const std::string& text : splitLines(content)) lines.push_back(ScriptLine{number++, text});
     return lines;
 }
 
@@ -347,18 +338,8 @@ const char DEMO_SCRIPT[] =
 }  // namespace
 
 bool readScriptFile(const std::string& path, std::vector<ScriptLine>* lines) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        printError("cannot read the script " + path);
-        return false;
-    }
     std::string content;
-    char chunk[4096];
-    size_t got = 0;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) != 0) content.append(chunk, got);
-    const bool failed = ferror(file) != 0;
-    fclose(file);
-    if (failed) {
+    if (readWholeFile(path, &content) != FILE_READ) {
         printError("cannot read the script " + path);
         return false;
     }

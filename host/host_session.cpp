@@ -8,9 +8,10 @@
 
 #include "frames.h"
 #include "host_trace.h"
-#include "hostlink/plugin.h"
-#include "hostlink/pluginutil.h"
+#include "hostlink/codec.h"
+#include "hostlink/protocol.h"
 #include "platform/callconv.h"
+#include "win_host.h"
 
 namespace {
 
@@ -34,14 +35,10 @@ std::string temporaryDir;  // the one this run made, if any
 
 // The reply to a query stays put until the same thread asks again, so the
 // plug-in can read it after we return, whichever thread it asked from.
-thread_local uint8_t replyFrame[4 + 1 + 4];
+thread_local frames::StateReply replyFrame;
 
 // Builds the state reply in the calling thread's buffer.
-const uint8_t* frameStateReply(int32_t state) {
-    const frames::Bytes reply = frames::stateReply(state);
-    memcpy(replyFrame, reply.data(), sizeof replyFrame);
-    return replyFrame;
-}
+const uint8_t* frameStateReply(int32_t state) { return frames::putStateReply(replyFrame, state); }
 
 const uint8_t* answerQuery(const uint8_t* framed, const std::string& thread) {
     const int32_t state = netState.load();
@@ -106,28 +103,30 @@ void deliverExpectingNoAnswer(const frames::Bytes& event) {
 std::string settingsPath() { return settingsDir + SETTINGS_FILE_NAME; }
 
 bool makeTemporarySettingsDir(std::string* error) {
-    char base[MAX_PATH + 1];
-    const DWORD size = GetTempPathA(sizeof base, base);
-    if (size == 0 || size > MAX_PATH) {
-        *error = "cannot find the temporary directory";
+    const std::string dir = winhost::makeScratchDir("host");
+    if (dir.empty()) {
+        *error = "cannot create a settings directory under the temporary directory";
         return false;
     }
-    for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        const std::string dir = std::string(base) + "dormex-host-" + std::to_string(GetCurrentProcessId()) +
-                                "-" + std::to_string(attempt) + "\\";
-        if (CreateDirectoryA(dir.c_str(), nullptr)) {
-            settingsDir = dir;
-            temporaryDir = dir;
-            printLine(noteLine("settings directory " + dir + " (fresh)"));
-            return true;
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
-    }
-    *error = "cannot create a settings directory under " + std::string(base);
-    return false;
+    settingsDir = dir;
+    temporaryDir = dir;
+    printLine(noteLine("settings directory " + dir + " (fresh)"));
+    return true;
 }
 
-// Splits file content into lines at LF, dropping the CR of a CR LF.
+}  // namespace
+
+FileRead readWholeFile(const std::string& path, std::string* content) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == nullptr) return FILE_MISSING;
+    char chunk[4096];
+    size_t got = 0;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) != 0) content->append(chunk, got);
+    const bool failed = ferror(file) != 0;
+    fclose(file);
+    return failed ? FILE_READ_FAILED : FILE_READ;
+}
+
 std::vector<std::string> splitLines(const std::string& content) {
     std::vector<std::string> lines;
     size_t begin = 0;
@@ -141,8 +140,6 @@ std::vector<std::string> splitLines(const std::string& content) {
     }
     return lines;
 }
-
-}  // namespace
 
 std::string pluginBesideProgram() {
     char path[MAX_PATH + 1];
@@ -253,16 +250,12 @@ bool writeSettingsFile(const std::vector<std::string>& lines, std::string* error
 bool showSettingsFile(std::string* error) {
     std::string dir;
     if (!currentSettingsDir(&dir, error)) return false;
-    FILE* file = fopen(settingsPath().c_str(), "rb");
-    if (file == nullptr) {
+    std::string content;
+    // What could be read is shown even when the rest could not.
+    if (readWholeFile(settingsPath(), &content) == FILE_MISSING) {
         printLine(noteLine("no settings file at " + settingsPath()));
         return true;
     }
-    std::string content;
-    char chunk[512];
-    size_t got = 0;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) != 0) content.append(chunk, got);
-    fclose(file);
     printLine(
         noteLine("settings file " + settingsPath() + ", " + std::to_string(content.size()) + " bytes:"));
     const std::vector<std::string> lines = splitLines(content);

@@ -39,5 +39,14 @@ void removeTemporarySettingsDir();
 
 // Writes dormex.ini in the settings directory: each line followed by CR LF.
 bool writeSettingsFile(const std::vector<std::string>& lines, std::string* error);
+enum FileRead { FILE_READ, FILE_MISSING, FILE_READ_FAILED };
+// Appends the bytes of the file at `path` to `content`; FILE_READ_FAILED
+// keeps what was read before the error.
+FileRead readWholeFile(const std::string& path, std::string* content);
+
+// Splits text into lines at LF, dropping the CR of a CR LF; a last line
+// without LF is kept whole.
+std::vector<std::string> splitLines(const std::string& content);
+
 // Prints the settings file's lines, or that there is none.
 bool showSettingsFile(std::string* error);

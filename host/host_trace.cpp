@@ -6,8 +6,8 @@
 #include <mutex>
 #include <vector>
 
-#include "hostlink/plugin.h"
-#include "hostlink/pluginutil.h"
+#include "hostlink/codec.h"
+#include "hostlink/protocol.h"
 
 namespace {
 

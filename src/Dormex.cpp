@@ -1,68 +1,36 @@
 #include "Dormex.h"
 
-#include <cstring>
+#include "hostlink/codec.h"
 
-#include "hostlink/plugin.h"
-#include "hostlink/pluginutil.h"
-#include "scheduler/scheduler.h"
-#include "settings/settings.h"
+ModuleState moduleState;
 
 namespace {
 
 constexpr uint32_t NAME_SIZE = sizeof PLUGIN_NAME - 1;
-constexpr uint32_t ANSWER_PAYLOAD_SIZE = 1 + 4 + NAME_SIZE + 4;
-// Longest first start text kept; it is never used, so the rest is dropped.
-constexpr uint32_t START_TEXT_CAPACITY = 256;
-
-// The start answer lives apart from every request frame, so a watch thread
-// sending at once cannot disturb it before the host has copied it.
-uint8_t startAnswer[4 + ANSWER_PAYLOAD_SIZE];
-
-// The start event's fields, kept until the next start event.
-int32_t startNumber1;
-int32_t startNumber2;
-uint8_t startText1[START_TEXT_CAPACITY];
-uint32_t startText1Size;
-uint8_t settingsDir[MAX_SETTINGS_PATH + 1];
-uint32_t settingsDirSize;  // MAX_SETTINGS_PATH + 1 when the host's was longer
-
-ByteView storedSettingsDir() { return ByteView{settingsDir, settingsDirSize}; }
-
-void storeStartFields(const StartEvent& event) {
-    setHostCallback(hostCallbackFromAddress(event.callbackAddress));
-    startNumber1 = event.number1;
-    startText1Size = event.text1.size < START_TEXT_CAPACITY ? event.text1.size : START_TEXT_CAPACITY;
-    if (startText1Size != 0) memcpy(startText1, event.text1.data, startText1Size);
-    // A directory too long for any settings path is kept only as "too long".
-    settingsDirSize = event.settingsDir.size <= MAX_SETTINGS_PATH ? event.settingsDir.size
-                                                                   : MAX_SETTINGS_PATH + 1;
-    if (event.settingsDir.size <= MAX_SETTINGS_PATH && settingsDirSize != 0) {
-        memcpy(settingsDir, event.settingsDir.data, settingsDirSize);
-    }
-    startNumber2 = event.number2;
-}
 
 const uint8_t* frameStartAnswer() {
-    uint8_t payload[ANSWER_PAYLOAD_SIZE];
+    uint8_t payload[START_ANSWER_SIZE - 4];
     payload[0] = KIND_ANSWER;
     encodeLString(ByteView{reinterpret_cast<const uint8_t*>(PLUGIN_NAME), NAME_SIZE}, payload + 1);
     encodeInt32(PLUGIN_INTERFACE_VERSION, payload + 5 + NAME_SIZE);
-    return frameMessage(payload, sizeof payload, startAnswer);
+    return frameMessage(payload, sizeof payload, moduleState.startAnswer);
 }
 
+// The answer is framed first; the host gets it only once the start sequence,
+// error box included, is over.
 const uint8_t* onStartEvent(Frame frame) {
     StartEvent event;
     if (!decodeStartEvent(frame, &event)) return nullptr;
-    storeStartFields(event);
+    keepStartFields(&moduleState.session, event.callbackAddress, event.settingsDir);
     const uint8_t* answer = frameStartAnswer();
-    startPlugin(storedSettingsDir());
+    startSession(&moduleState.session);
     return answer;
 }
 
 void onTextFrame(Frame frame) {
-    if (!settings.triggerEnabled) return;
+    if (!moduleState.session.settings.triggerEnabled) return;
     ByteView text;
-    if (decodeTextEvent(frame, &text)) onTextEvent(text);
+    if (decodeTextEvent(frame, &text)) onTextEvent(moduleState.session, text);
 }
 
 }  // namespace
@@ -75,10 +43,10 @@ extern "C" const uint8_t* DORMEX_STDCALL pluginFun(const uint8_t* data) {
         case EV_START:
             return onStartEvent(frame);
         case EV_STOP:
-            stopWatch();
+            stopSession(&moduleState.session);
             break;
         case EV_SETTINGS:
-            openSettingsEditor(storedSettingsDir());
+            openSessionSettings(moduleState.session);
             break;
         case EV_TEXT:
             onTextFrame(frame);
@@ -89,4 +57,4 @@ extern "C" const uint8_t* DORMEX_STDCALL pluginFun(const uint8_t* data) {
     return nullptr;
 }
 
-void releaseModuleState() { releaseSettings(); }
+void releaseModuleState() { releaseSession(&moduleState.session); }

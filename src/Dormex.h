@@ -1,9 +1,27 @@
-// The library's entry point, the one function the host calls.
+// The library's entry point, the one function the host calls, and the
+// module's one state.
 #pragma once
 
 #include <cstdint>
 
+#include "hostlink/protocol.h"
 #include "platform/callconv.h"
+#include "session/plugin_session.h"
+
+// The start answer: length, kind, the name as a length-prefixed string, the
+// interface version.
+constexpr uint32_t START_ANSWER_SIZE = 4 + 1 + 4 + (sizeof PLUGIN_NAME - 1) + 4;
+
+// All the state the module keeps between calls, in one place. Zero at load;
+// the library does nothing of its own before the first event.
+struct ModuleState {
+    PluginSession session;
+    // The start answer lives apart from every request frame, so a watch thread
+    // sending at once cannot disturb it before the host has copied it.
+    uint8_t startAnswer[START_ANSWER_SIZE];
+};
+
+extern ModuleState moduleState;
 
 // Takes a framed event from the host; returns the framed start answer for a
 // start event and null for everything else, malformed frames included.

@@ -1,12 +1,11 @@
-// The operating system as the rest of the plug-in sees it. One Win32
-// implementation for the real library and a POSIX stand-in for native tests;
-// nothing above this header knows which one it runs on.
+// The operating system as the rest of the plug-in sees it. The Win32
+// implementation builds the real library; the native builds use the POSIX file
+// access beside it and the test stand-in of tests/support for the rest.
+// Nothing above this header knows which one it runs on.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
-#include "platform/callconv.h"
 
 // --- Memory ----------------------------------------------------------------
 
@@ -63,11 +62,11 @@ void destroySignal(PlatformSignal* signal);
 // could not be started (body never runs).
 bool startDetachedThread(void (*body)(void*), void* argument);
 
-// --- The host callback -----------------------------------------------------
+// --- Code addresses --------------------------------------------------------
 
-// The host's callback: a framed message in, the address of a framed reply out.
-typedef const uint8_t*(DORMEX_STDCALL* HostCallback)(const uint8_t* framed);
+// Any function, as an address; the caller casts it to the type it expects.
+typedef void (*AnyFunction)();
 
-// Turns the 32-bit address the host sends in its start event into a callable
-// function; null stays null.
-HostCallback hostCallbackFromAddress(uint32_t address);
+// Turns a 32-bit code address received from outside (the host sends its
+// callback as one) into a callable address; null stays null.
+AnyFunction functionAtAddress(uint32_t address);

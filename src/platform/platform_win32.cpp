@@ -110,6 +110,6 @@ bool startDetachedThread(void (*body)(void*), void* argument) {
     return true;
 }
 
-HostCallback hostCallbackFromAddress(uint32_t address) {
-    return reinterpret_cast<HostCallback>(static_cast<uintptr_t>(address));
+AnyFunction functionAtAddress(uint32_t address) {
+    return reinterpret_cast<AnyFunction>(static_cast<uintptr_t>(address));
 }

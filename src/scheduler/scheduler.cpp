@@ -1,29 +1,25 @@
 #include "scheduler/scheduler.h"
 
-#include <cstring>
+
 #include <new>
 
-#include "hostlink/plugin.h"
-
-namespace {
-
-// Shared by the host's thread (start and stop) and one watch thread; the last
-// of the two to let go frees it.
-struct WatchControl {
+// Shared by the starter's thread and the watch thread; the last of the two to
+// let go frees it.
+struct WatchThread {
     std::atomic<int> holders;
     std::atomic<bool> stopRequested;
     PlatformSignal* stopSignal;
     Schedule schedule;
+    const HostLink* link;
 };
 
-// The running thread's control; touched only on the host's thread.
-WatchControl* runningWatch = nullptr;
+namespace {
 
-void releaseWatch(WatchControl* control) {
-    if (control->holders.fetch_sub(1) != 1) return;
-    destroySignal(control->stopSignal);
-    control->~WatchControl();
-    freeMemory(control);
+void releaseWatch(WatchThread* watch) {
+    if (watch->holders.fetch_sub(1) != 1) return;
+    destroySignal(watch->stopSignal);
+    watch->~WatchThread();
+    freeMemory(watch);
 }
 
 bool isDue(bool enabled, uint8_t hour, uint8_t minute, LocalClock now) {
@@ -32,83 +28,60 @@ bool isDue(bool enabled, uint8_t hour, uint8_t minute, LocalClock now) {
 
 // Queries the host and sends `request` unless it already is in `wanted`.
 // False when a stop cut it short.
-bool requestUnlessInState(int32_t wanted, void (*request)(), const std::atomic<bool>& stop) {
+bool requestUnlessInState(int32_t wanted, void (*request)(const HostLink&), const HostLink& link,
+                          const std::atomic<bool>& stop) {
     if (stop.load()) return false;
-    const int32_t state = queryNetState();
+    const int32_t state = queryNetState(link);
     if (stop.load()) return false;
-    if (state != wanted) request();
+    if (state != wanted) request(link);
     return true;
 }
 
-void watchLoop(WatchControl* control) {
+void watchLoop(WatchThread* watch) {
     do {
-        if (control->stopRequested.load()) return;
-        runWatchPass(control->schedule, readLocalClock(), control->stopRequested);
-    } while (!waitForSignal(control->stopSignal, POLL_INTERVAL_MS));
+        if (watch->stopRequested.load()) return;
+        runWatchPass(watch->schedule, readLocalClock(), *watch->link, watch->stopRequested);
+    } while (!waitForSignal(watch->stopSignal, POLL_INTERVAL_MS));
 }
 
 void watchThreadMain(void* argument) {
-    WatchControl* control = static_cast<WatchControl*>(argument);
-    watchLoop(control);
-    releaseWatch(control);
-}
-
-// Starts a watch thread for `schedule`; on failure nothing runs.
-void startWatch(const Schedule& schedule) {
-    void* memory = allocateMemory(sizeof(WatchControl));
-    if (memory == nullptr) return;
-    WatchControl* control = new (memory) WatchControl;
-    control->holders.store(2);
-    control->stopRequested.store(false);
-    control->stopSignal = createSignal();
-    control->schedule = schedule;
-    if (control->stopSignal == nullptr || !startDetachedThread(watchThreadMain, control)) {
-        control->holders.store(1);
-        releaseWatch(control);
-        return;
-    }
-    runningWatch = control;
+    WatchThread* watch = static_cast<WatchThread*>(argument);
+    watchLoop(watch);
+    releaseWatch(watch);
 }
 
 }  // namespace
 
-Schedule scheduleFromSettings(const Settings& from) {
-    return Schedule{from.disconnectEnabled, from.disconnectHour, from.disconnectMinute,
-                    from.onlineEnabled,     from.onlineHour,     from.onlineMinute};
-}
-
-void runWatchPass(const Schedule& schedule, LocalClock now, const std::atomic<bool>& stop) {
+void runWatchPass(const Schedule& schedule, LocalClock now, const HostLink& link,
+                  const std::atomic<bool>& stop) {
     const bool disconnectDue =
         isDue(schedule.disconnectEnabled, schedule.disconnectHour, schedule.disconnectMinute, now);
-    if (disconnectDue && !requestUnlessInState(NET_OFFLINE, requestDisconnect, stop)) return;
+    if (disconnectDue && !requestUnlessInState(NET_OFFLINE, requestDisconnect, link, stop)) return;
     if (isDue(schedule.onlineEnabled, schedule.onlineHour, schedule.onlineMinute, now)) {
-        requestUnlessInState(NET_ONLINE, requestConnect, stop);
+        requestUnlessInState(NET_ONLINE, requestConnect, link, stop);
     }
 }
 
-void startPlugin(ByteView settingsDir) {
-    stopWatch();
-    SettingsPath path;
-    formSettingsPath(settingsDir, path);
-    if (!loadSettings(path)) {
-        putDefaultSettings(&settings);
-        replaceWithDefaultSettings(path);
+WatchThread* startWatch(const Schedule& schedule, const HostLink* link) {
+    void* memory = allocateMemory(sizeof(WatchThread));
+    if (memory == nullptr) return nullptr;
+    WatchThread* watch = new (memory) WatchThread;
+    watch->holders.store(2);
+    watch->stopRequested.store(false);
+    watch->stopSignal = createSignal();
+    watch->schedule = schedule;
+    watch->link = link;
+    if (watch->stopSignal == nullptr || !startDetachedThread(watchThreadMain, watch)) {
+        watch->holders.store(1);
+        releaseWatch(watch);
+        return nullptr;
     }
-    startWatch(scheduleFromSettings(settings));
+    return watch;
 }
 
-void stopWatch() {
-    WatchControl* control = runningWatch;
-    if (control == nullptr) return;
-    runningWatch = nullptr;
-    control->stopRequested.store(true);
-    raiseSignal(control->stopSignal);
-    releaseWatch(control);
-}
-
-void onTextEvent(ByteView text) {
-    const TriggerText& trigger = settings.DisconnectStr;
-    if (text.size != trigger.size) return;
-    if (text.size != 0 && memcmp(text.data, trigger.bytes, text.size) != 0) return;
-    requestDisconnect();
+void stopWatch(WatchThread* watch) {
+    if (watch == nullptr) return;
+    watch->stopRequested.store(true);
+    raiseSignal(watch->stopSignal);
+    releaseWatch(watch);
 }

@@ -1,13 +1,12 @@
-// The watch thread that disconnects and reconnects the host at the scheduled
-// minutes, the start and stop around it, and the trigger text.
+// The watch thread: started for a Schedule, it disconnects and reconnects the
+// host at the scheduled minutes until it is stopped.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-#include "hostlink/pluginutil.h"
+#include "hostlink/requests.h"
 #include "platform/platform.h"
-#include "settings/settings.h"
 
 constexpr uint32_t POLL_INTERVAL_MS = 10000;
 
@@ -21,17 +20,19 @@ struct Schedule {
     uint8_t onlineMinute;
 };
 
-Schedule scheduleFromSettings(const Settings& from);
-
 // One pass of the watch loop at `now`: the disconnect pair, then the connect
 // pair. Checks `stop` right before every request and sends nothing once it is set.
-void runWatchPass(const Schedule& schedule, LocalClock now, const std::atomic<bool>& stop);
+void runWatchPass(const Schedule& schedule, LocalClock now, const HostLink& link,
+                  const std::atomic<bool>& stop);
 
-// The start event's work: ends a running watch thread, loads the settings of
-// `settingsDir` (or puts the defaults in place and rewrites the file), then
-// starts a new watch thread.
-void startPlugin(ByteView settingsDir);
-// Ends the watch thread: returns at once, and no request begins afterwards.
-void stopWatch();
-// The text event: disconnects when `text` is exactly the trigger text.
-void onTextEvent(ByteView text);
+// A running watch thread, as its starter holds it.
+struct WatchThread;
+
+// Starts a watch thread that sends through `link` (which must outlive it) at
+// the minutes of `schedule`; null when no thread could be started.
+WatchThread* startWatch(const Schedule& schedule, const HostLink* link);
+// Ends the watch thread and releases the starter's hold on it; null is fine.
+// Returns at once, without waiting for the host. A request that already passed
+// its last stop check may still reach the host just after this returned; no
+// request after that one is sent.
+void stopWatch(WatchThread* watch);

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "hostlink/pluginutil.h"
+#include "bytes.h"
 
 // The trigger text; owns its bytes (from allocateMemory), released at unload.
 struct TriggerText {
@@ -25,11 +25,9 @@ struct Settings {
     bool disconnectEnabled;
     bool onlineEnabled;
     bool triggerEnabled;
-    TriggerText DisconnectStr;
+    // Line 5, keyed "DisconnectStr" in the file; named here like its on/off flag.
+    TriggerText triggerText;
 };
-
-// The module's settings: zero at load, written only by a start event.
-extern Settings settings;
 
 // Longest settings path the system accepts, in bytes.
 constexpr uint32_t MAX_SETTINGS_PATH = 259;
@@ -43,6 +41,15 @@ bool formSettingsPath(ByteView dir, SettingsPath out);
 
 // --- Number syntax ---------------------------------------------------------
 
+// Why a value is not a number, for a message that names the line.
+enum ValueProblem : uint8_t {
+    VALUE_FINE,
+    VALUE_BAD_CHARACTER,   // a byte that can't stand where it is
+    VALUE_TRAILING_BLANK,  // a blank after the digits
+    VALUE_NO_DIGITS,       // blanks, a sign or a hexadecimal prefix and nothing more
+    VALUE_TOO_LARGE,       // outside the 32-bit range
+};
+
 // Scans one number byte by byte, so a value of any length needs no buffer.
 struct NumberScan {
     uint8_t stage;
@@ -50,12 +57,14 @@ struct NumberScan {
     bool overflow;
     uint8_t hexDigits;  // significant hexadecimal digits so far
     uint64_t magnitude;
+    ValueProblem firstProblem;  // set when the scan fails on a byte
 };
 
 void beginNumber(NumberScan* scan);
 void feedNumber(NumberScan* scan, uint8_t byte);
-// True and the value when the bytes fed form a number.
-bool finishNumber(const NumberScan* scan, int32_t* value);
+// True and the value when the bytes fed form a number; otherwise false and,
+// when `problem` is not null, why not.
+bool finishNumber(const NumberScan* scan, int32_t* value, ValueProblem* problem = nullptr);
 // The whole-text form: true and the value when `text` is a number.
 bool parseSettingsNumber(const char* text, size_t size, int32_t* value);
 
@@ -80,11 +89,13 @@ struct SettingsParser {
     bool sawEquals;
     bool skipRest;  // after Ctrl-Z, up to the line end
     ParseStatus status;
-    ValueScan wholeLine;   // in case the line has no "="
+    ValueScan wholeLine;  // in case the line has no "="
     ValueScan afterEquals;
-    TriggerText text;      // line 5's bytes as it is read
+    TriggerText text;  // line 5's bytes as it is read
     uint32_t textCapacity;
     uint32_t equalsAt;     // where line 5's value starts
+    bool outOfMemory;      // why a failed parse failed, when not a bad value
+    ValueProblem problem;  // for a bad value on line `line` + 1
 };
 
 // Starts a parse that writes each line's result into `target` as the line ends.
@@ -100,27 +111,43 @@ bool parseSettingsText(const uint8_t* bytes, size_t size, Settings* target);
 
 // --- The file --------------------------------------------------------------
 
-// Reads the file at `path` into `target`. False when it can't be opened, a
-// number does not parse, or the system reports a read or close error.
-bool loadSettingsFile(const char* path, Settings* target);
-// Reads the file at `path` into the module's settings.
-bool loadSettings(const char* path);
+// What loading the file came to. Only LOAD_OK means all five lines were read;
+// after any other result the lines before the failure may already be in the
+// target.
+enum LoadStatus : uint8_t {
+    LOAD_OK,
+    LOAD_NO_FILE,     // the file could not be opened (missing, a directory, no access)
+    LOAD_BAD_VALUE,   // the value on `line` is not a number, for `problem`
+    LOAD_READ_ERROR,  // the system reported an error reading or closing the file
+    LOAD_NO_MEMORY,   // no memory for the trigger text
+};
+
+struct LoadResult {
+    LoadStatus status;
+    uint8_t line;          // 1-based; set for LOAD_BAD_VALUE, 0 otherwise
+    ValueProblem problem;  // set for LOAD_BAD_VALUE, VALUE_FINE otherwise
+};
+
+// Reads the file at `path` into `target` and says how that went.
+LoadResult loadSettingsFile(const char* path, Settings* target);
+// What a finished parse came to, as a load result.
+LoadResult parseResult(const SettingsParser* parser);
 // Puts the default times and trigger text in memory; flags stay as they are.
 void putDefaultSettings(Settings* target);
 // Writes the five default lines to `path`, or shows the error box when the
 // file can't be created.
 void writeDefaultSettings(const char* path);
-// Replaces a settings file that failed to load with the default file, first
-// keeping a readable one as `path` + ".bak". When that copy fails, the file is
-// left alone and the error box is shown.
-void replaceWithDefaultSettings(const char* path);
+// Replaces a settings file that failed to load with the default file. A file
+// that was there to read (`wasRead`) is first kept as `path` + ".bak"; when
+// that copy fails, the file is left alone and the error box is shown.
+void replaceWithDefaultSettings(const char* path, bool wasRead);
 // Opens the settings file of `dir` in Notepad; does not wait or check.
 void openSettingsEditor(ByteView dir);
 
 // Replaces the stored trigger text; false when memory ran out (nothing changed).
 bool setTriggerText(TriggerText* text, const uint8_t* bytes, uint32_t size);
-// Frees the module's settings strings; called at unload.
-void releaseSettings();
+// Frees the settings' strings; called at unload.
+void releaseSettings(Settings* settings);
 
 // The default file, byte for byte.
 extern const char DEFAULT_SETTINGS_FILE[];

@@ -5,8 +5,6 @@
 #include "platform/platform.h"
 #include "settings/settings.h"
 
-Settings settings;
-
 const char DEFAULT_SETTINGS_FILE[] =
     "h_disconnect=17\r\n"
     "m_disconnect=15\r\n"
@@ -29,21 +27,22 @@ constexpr char ERROR_TEXT[] =
 
 constexpr uint32_t READ_CHUNK = 512;
 
-// Joins `head` and `tail` into `out`; false (and "") when it does not fit.
-bool joinPath(ByteView head, const char* tail, SettingsPath out) {
+// Joins the `headSize` bytes at `head` and `tail` into `out`; false (and "")
+// when it does not fit or the head holds a NUL byte.
+bool joinPath(const void* head, uint32_t headSize, const char* tail, SettingsPath out) {
     const size_t tailSize = strlen(tail);
-    const bool fits = head.size <= MAX_SETTINGS_PATH && tailSize <= MAX_SETTINGS_PATH - head.size;
-    if (!fits || (head.size != 0 && memchr(head.data, 0, head.size) != nullptr)) {
+    const bool fits = headSize <= MAX_SETTINGS_PATH && tailSize <= MAX_SETTINGS_PATH - headSize;
+    if (!fits || (headSize != 0 && memchr(head, 0, headSize) != nullptr)) {
         out[0] = '\0';
         return false;
     }
-    if (head.size != 0) memcpy(out, head.data, head.size);
-    memcpy(out + head.size, tail, tailSize + 1);
+    if (headSize != 0) memcpy(out, head, headSize);
+    memcpy(out + headSize, tail, tailSize + 1);
     return true;
 }
 
 // Reads the open file through the parser until it has what it needs.
-bool parseOpenFile(PlatformFile* file, Settings* target) {
+LoadResult parseOpenFile(PlatformFile* file, Settings* target) {
     SettingsParser parser;
     beginSettingsParse(&parser, target);
     uint8_t chunk[READ_CHUNK];
@@ -52,12 +51,13 @@ bool parseOpenFile(PlatformFile* file, Settings* target) {
         uint32_t got = 0;
         if (!readFileChunk(file, chunk, sizeof chunk, &got)) {
             abandonSettingsParse(&parser);
-            return false;
+            return LoadResult{LOAD_READ_ERROR, 0, VALUE_FINE};
         }
         if (got == 0) break;
         status = feedSettingsBytes(&parser, chunk, got);
     }
-    return finishSettingsParse(&parser) == PARSE_DONE;
+    finishSettingsParse(&parser);
+    return parseResult(&parser);
 }
 
 // Copies the rest of `source` to a new file at `to`; false on any failure.
@@ -73,14 +73,14 @@ bool copyToNewFile(PlatformFile* source, const char* to) {
     return closeFile(target) && ok;
 }
 
-// Keeps a readable file at `path` as `path` + ".bak". True when it was kept or
-// there was nothing to read; false when it could be read but not kept.
-bool keepReadableFile(const char* path) {
+// Keeps the file at `path` as `path` + ".bak". True when it was kept or could
+// no longer be opened; false when it could be read but not kept.
+bool keepAsBackup(const char* path) {
     PlatformFile* source = openFileForReading(path);
     if (source == nullptr) return true;
     SettingsPath backup;
-    const ByteView head = {reinterpret_cast<const uint8_t*>(path), static_cast<uint32_t>(strlen(path))};
-    const bool kept = joinPath(head, BACKUP_SUFFIX, backup) && copyToNewFile(source, backup);
+    const bool kept = joinPath(path, static_cast<uint32_t>(strlen(path)), BACKUP_SUFFIX, backup) &&
+                      copyToNewFile(source, backup);
     closeFile(source);
     return kept;
 }
@@ -89,17 +89,16 @@ void showCreateError() { showErrorBox(ERROR_CAPTION, ERROR_TEXT); }
 
 }  // namespace
 
-bool formSettingsPath(ByteView dir, SettingsPath out) { return joinPath(dir, FILE_NAME, out); }
+bool formSettingsPath(ByteView dir, SettingsPath out) { return joinPath(dir.data, dir.size, FILE_NAME, out); }
 
-bool loadSettingsFile(const char* path, Settings* target) {
+LoadResult loadSettingsFile(const char* path, Settings* target) {
     PlatformFile* file = openFileForReading(path);
-    if (file == nullptr) return false;
-    const bool parsed = parseOpenFile(file, target);
+    if (file == nullptr) return LoadResult{LOAD_NO_FILE, 0, VALUE_FINE};
+    const LoadResult parsed = parseOpenFile(file, target);
     const bool closed = closeFile(file);
-    return parsed && closed;
+    if (!closed && parsed.status == LOAD_OK) return LoadResult{LOAD_READ_ERROR, 0, VALUE_FINE};
+    return parsed;
 }
-
-bool loadSettings(const char* path) { return loadSettingsFile(path, &settings); }
 
 void putDefaultSettings(Settings* target) {
     target->disconnectHour = 17;
@@ -107,7 +106,7 @@ void putDefaultSettings(Settings* target) {
     target->onlineHour = 7;
     target->onlineMinute = 30;
     // On failure the old text stays; the trigger still works as before.
-    setTriggerText(&target->DisconnectStr, reinterpret_cast<const uint8_t*>(DEFAULT_TRIGGER),
+    setTriggerText(&target->triggerText, reinterpret_cast<const uint8_t*>(DEFAULT_TRIGGER),
                    sizeof DEFAULT_TRIGGER - 1);
 }
 
@@ -121,9 +120,9 @@ void writeDefaultSettings(const char* path) {
     closeFile(file);
 }
 
-void replaceWithDefaultSettings(const char* path) {
-    // A file that can be read is the user's work: keep it before it is replaced.
-    if (!keepReadableFile(path)) {
+void replaceWithDefaultSettings(const char* path, bool wasRead) {
+    // A file that was there to read is the user's work: keep it before it is replaced.
+    if (wasRead && !keepAsBackup(path)) {
         showCreateError();
         return;
     }
@@ -136,4 +135,4 @@ void openSettingsEditor(ByteView dir) {
     launchProgram("notepad.exe", path);
 }
 
-void releaseSettings() { setTriggerText(&settings.DisconnectStr, nullptr, 0); }
+void releaseSettings(Settings* settings) { setTriggerText(&settings->triggerText, nullptr, 0); }

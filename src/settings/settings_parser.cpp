@@ -50,11 +50,8 @@ void addHexDigit(NumberScan* scan, int digit) {
     scan->magnitude = ((scan->magnitude << 4) | static_cast<uint64_t>(digit)) & 0xFFFFFFFFu;
 }
 
-}  // namespace
-
-void beginNumber(NumberScan* scan) { *scan = NumberScan{NUM_BLANKS, false, false, 0, 0}; }
-
-void feedNumber(NumberScan* scan, uint8_t byte) {
+// Moves the scan on by one byte.
+void feedNumberStage(NumberScan* scan, uint8_t byte) {
     switch (scan->stage) {
         case NUM_BLANKS:
             if (byte == ' ') return;
@@ -89,15 +86,45 @@ void feedNumber(NumberScan* scan, uint8_t byte) {
     if (scan->stage == NUM_HEX) addHexDigit(scan, hexDigitValue(byte));
 }
 
-bool finishNumber(const NumberScan* scan, int32_t* value) {
+// The value the bytes fed form; false and why not when they form none.
+bool finishNumberScan(const NumberScan* scan, int32_t* value, ValueProblem* problem) {
     const uint8_t stage = scan->stage;
-    if (stage != NUM_ZERO && stage != NUM_DECIMAL && stage != NUM_HEX) return false;
-    if (scan->overflow) return false;
+    if (stage == NUM_FAILED) {
+        *problem = scan->firstProblem;
+        return false;
+    }
+    if (stage != NUM_ZERO && stage != NUM_DECIMAL && stage != NUM_HEX) {
+        *problem = VALUE_NO_DIGITS;
+        return false;
+    }
     const bool decimal = stage != NUM_HEX;
-    if (decimal && !scan->negative && scan->magnitude >= DECIMAL_LIMIT) return false;
+    if (scan->overflow || (decimal && !scan->negative && scan->magnitude >= DECIMAL_LIMIT)) {
+        *problem = VALUE_TOO_LARGE;
+        return false;
+    }
     const uint32_t bits = static_cast<uint32_t>(scan->magnitude);
     *value = static_cast<int32_t>(scan->negative ? 0u - bits : bits);
     return true;
+}
+
+}  // namespace
+
+void beginNumber(NumberScan* scan) { *scan = NumberScan{NUM_BLANKS, false, false, 0, 0, VALUE_FINE}; }
+
+void feedNumber(NumberScan* scan, uint8_t byte) {
+    const uint8_t before = scan->stage;
+    feedNumberStage(scan, byte);
+    if (scan->stage == NUM_FAILED && before != NUM_FAILED) {
+        const bool afterDigits = before == NUM_ZERO || before == NUM_DECIMAL || before == NUM_HEX;
+        scan->firstProblem = afterDigits && byte == ' ' ? VALUE_TRAILING_BLANK : VALUE_BAD_CHARACTER;
+    }
+}
+
+bool finishNumber(const NumberScan* scan, int32_t* value, ValueProblem* problem) {
+    ValueProblem found = VALUE_FINE;
+    const bool ok = finishNumberScan(scan, value, &found);
+    if (problem != nullptr) *problem = found;
+    return ok;
 }
 
 bool parseSettingsNumber(const char* text, size_t size, int32_t* value) {
@@ -172,7 +199,7 @@ bool finishTimeLine(SettingsParser* parser) {
     parser->target->*line.flag = on;
     if (!on) return true;
     int32_t number = 0;
-    if (!finishNumber(&value.number, &number)) return false;
+    if (!finishNumber(&value.number, &number, &parser->problem)) return false;
     const uint8_t low = static_cast<uint8_t>(number);
     parser->target->*line.field = low > line.limit ? line.fallback : low;
     return true;
@@ -183,7 +210,10 @@ bool finishTriggerLine(SettingsParser* parser) {
     const uint32_t size = parser->text.size - start;
     Settings* target = parser->target;
     const uint8_t* bytes = parser->text.bytes != nullptr ? parser->text.bytes + start : nullptr;
-    if (!setTriggerText(&target->DisconnectStr, bytes, size)) return false;
+    if (!setTriggerText(&target->triggerText, bytes, size)) {
+        parser->outOfMemory = true;
+        return false;
+    }
     target->triggerEnabled = isOn(size, size != 0 ? bytes[0] : 0);
     return true;
 }
@@ -204,6 +234,7 @@ void finishLine(SettingsParser* parser) {
 void feedLineByte(SettingsParser* parser, uint8_t byte) {
     if (parser->line == TRIGGER_LINE) {
         if (!appendTextByte(parser, byte)) {
+            parser->outOfMemory = true;
             parser->status = PARSE_FAILED;
             return;
         }
@@ -255,6 +286,12 @@ ParseStatus finishSettingsParse(SettingsParser* parser) {
 void abandonSettingsParse(SettingsParser* parser) {
     parser->status = PARSE_FAILED;
     releaseParser(parser);
+}
+
+LoadResult parseResult(const SettingsParser* parser) {
+    if (parser->status == PARSE_DONE) return LoadResult{LOAD_OK, 0, VALUE_FINE};
+    if (parser->outOfMemory) return LoadResult{LOAD_NO_MEMORY, 0, VALUE_FINE};
+    return LoadResult{LOAD_BAD_VALUE, static_cast<uint8_t>(parser->line + 1), parser->problem};
 }
 
 bool parseSettingsText(const uint8_t* bytes, size_t size, Settings* target) {

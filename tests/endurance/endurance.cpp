@@ -5,30 +5,18 @@
 // Usage: dormex_endurance.exe [CYCLES [SECONDS [RESTART_MS]]]   (defaults 1000, 60, 100)
 #include <cstdlib>
 
-#include "threads/wine_host.h"
+#include "win_host.h"
+
+namespace winehost = winhost;
 
 namespace {
 
 using winehost::FrameKind;
 
-// Frames the callback received by kind: from the host's own thread (only that
-// thread writes these) and from watch threads (several may overlap at a restart).
-long long hostFrames[winehost::FRAME_KINDS];
-volatile LONG watchFrames[winehost::FRAME_KINDS];
-DWORD hostThreadId;
-uint8_t stateReply[9];
-
-const uint8_t* __stdcall countingCallback(const uint8_t* framed) {
-    const FrameKind kind = winehost::classifyFrame(framed);
-    if (GetCurrentThreadId() == hostThreadId) {
-        ++hostFrames[kind];
-    } else {
-        InterlockedIncrement(&watchFrames[kind]);
-    }
-    return stateReply;
-}
-
-LONG watchFramesOf(FrameKind kind) { return InterlockedCompareExchange(&watchFrames[kind], 0, 0); }
+// Frames the recorder counted from the host's own thread and from watch threads
+// (several may overlap at a restart).
+long long hostFrames(FrameKind kind) { return winehost::countOnHostThread(kind); }
+LONG watchFramesOf(FrameKind kind) { return winehost::countOnOtherThreads(kind); }
 
 struct WatchTally {
     LONG queries, commands;
@@ -107,11 +95,11 @@ void printFigures(const Figures& f) {
     char label[64];
     for (int kind = 0; kind < winehost::FRAME_KINDS; ++kind) {
         snprintf(label, sizeof label, "host thread frames: %s", kinds[kind]);
-        printf("%-36s %16lld\n", label, hostFrames[kind]);
+        printf("%-36s %16lld\n", label, hostFrames(static_cast<FrameKind>(kind)));
     }
     for (int kind = 0; kind < winehost::FRAME_KINDS; ++kind) {
         snprintf(label, sizeof label, "watch thread frames: %s", kinds[kind]);
-        printf("%-36s %16ld\n", label, watchFrames[kind]);
+        printf("%-36s %16ld\n", label, watchFramesOf(static_cast<FrameKind>(kind)));
     }
     printf("%-36s %7ld / %6ld\n", "  queries / commands in text phase",
            f.afterTexts.queries - f.beforeTexts.queries, f.afterTexts.commands - f.beforeTexts.commands);
@@ -137,15 +125,15 @@ int checkFigures(const Figures& f, int seconds) {
     const LONG commands = f.afterTexts.commands - f.beforeTexts.commands;
     int failures = 0;
     if (f.badAnswers != 0) failures += failure("a start answer was not the expected 34 bytes");
-    if (hostFrames[winehost::FRAME_TORN] != 0 || watchFrames[winehost::FRAME_TORN] != 0) {
+    if (hostFrames(winehost::FRAME_TORN) != 0 || watchFramesOf(winehost::FRAME_TORN) != 0) {
         failures += failure("torn frames reached the host");
     }
     // The host's thread sends the trigger's disconnect and nothing else; the
     // watch thread's frames never land on it, nor the other way round.
-    if (hostFrames[winehost::FRAME_DISCONNECT] != f.matchingTexts) {
+    if (hostFrames(winehost::FRAME_DISCONNECT) != f.matchingTexts) {
         failures += failure("trigger texts and disconnects from the host's thread differ");
     }
-    if (hostFrames[winehost::FRAME_QUERY] != 0 || hostFrames[winehost::FRAME_CONNECT] != 0) {
+    if (hostFrames(winehost::FRAME_QUERY) != 0 || hostFrames(winehost::FRAME_CONNECT) != 0) {
         failures += failure("a query or connect came from the host's thread");
     }
     if (queries < minimumPolls) failures += failure("the watch thread did not poll during the text phase");
@@ -174,21 +162,21 @@ int main(int argc, char** argv) {
     figures.cycles = argc > 1 ? atoi(argv[1]) : 1000;
     const int seconds = argc > 2 ? atoi(argv[2]) : 60;
     const int restartMs = argc > 3 ? atoi(argv[3]) : 100;
-    hostThreadId = GetCurrentThreadId();
+    winehost::resetRecorder();
+    winehost::keepOnlyCounts();
     // Neither state: every due pass sends its command, so the watch thread stays busy.
-    const frames::Bytes reply = frames::stateReply(0);
-    memcpy(stateReply, reply.data(), sizeof stateReply);
+    winehost::answerQueriesWith(0);
 
-    const winehost::LoadedPlugin plugin = winehost::loadPlugin();
+    const winehost::LoadedPlugin plugin = winehost::loadPlugin("Dormex.dll");
     if (plugin.pluginFun == nullptr) return failure("Dormex.dll or its pluginFun not found");
-    const std::string dir = winehost::makeFreshDir("endurance");
+    const std::string dir = winehost::makeScratchDir("endurance");
     // Disconnect due now and connect the minute after: a pass anywhere in the
     // run has a request to send, whenever the minute rolls over.
     const winehost::HourMinute now = winehost::presentMinute();
-    if (dir.empty() || !winehost::writeSettings(dir, now, winehost::minuteAfter(now))) {
+    if (dir.empty() || !winehost::writeSchedule(dir, now, winehost::minuteAfter(now))) {
         return failure("could not write the settings file");
     }
-    const frames::Bytes start = winehost::startEventFor(countingCallback, dir);
+    const frames::Bytes start = winehost::startEventFor(winehost::recordingCallback, dir);
 
     const double begin = winehost::preciseMs();
     figures.threadsBefore = winehost::countProcessThreads();
@@ -206,7 +194,7 @@ int main(int argc, char** argv) {
     figures.handlesAfter = winehost::countProcessHandles();
     figures.openHandlesAfter = winehost::countOpenHandles();
     FreeLibrary(plugin.module);
-    winehost::removeFreshDir(dir);
+    winehost::removeScratchDir(dir);
     figures.totalMs = winehost::preciseMs() - begin;
 
     printFigures(figures);

@@ -1,6 +1,7 @@
 // Builds the host's event frames byte by byte, for every kind of test.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -55,6 +56,28 @@ inline Bytes settingsEvent() { return frame(Bytes{3, 3}); }
 inline Bytes stateReply(int32_t state) {
     Bytes payload = {2};
     putInt32(payload, state);
+    return frame(payload);
+}
+
+// A state reply in a fixed buffer, for a callback to return: the plug-in reads
+// it after the callback returned, so it must outlive the call.
+typedef uint8_t StateReply[9];
+
+inline const uint8_t* putStateReply(StateReply& out, int32_t state) {
+    const Bytes reply = stateReply(state);
+    std::copy(reply.begin(), reply.end(), out);
+    return out;
+}
+
+// A start event whose first string count is `count` with no text behind it,
+// with 11 and 22 in the two int32 fields the plug-in steps over.
+inline Bytes startWithFirstCount(uint32_t callbackAddress, int32_t count, const std::string& settingsDir) {
+    Bytes payload = {3, 1};
+    putInt32(payload, static_cast<int32_t>(callbackAddress));
+    putInt32(payload, 11);
+    putInt32(payload, count);
+    putLString(payload, settingsDir);
+    putInt32(payload, 22);
     return frame(payload);
 }
 

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "threads/wine_host.h"
+#include "win_host.h"
 
-namespace winehost {
+namespace winhost {
 
 // Names the request kinds in failure messages.
 void PrintTo(FrameKind kind, std::ostream* out) {
@@ -15,77 +15,26 @@ void PrintTo(FrameKind kind, std::ostream* out) {
     *out << (kind >= 0 && kind < FRAME_KINDS ? names[kind] : "?");
 }
 
-}  // namespace winehost
+}  // namespace winhost
+
+namespace winehost = winhost;
 
 namespace {
 
+using winehost::answerQueriesWith;
 using winehost::FrameKind;
 using winehost::HourMinute;
+// One call of the host callback, as the recorder saw it.
+using Call = winehost::SentFrame;
 
-struct Call {
-    FrameKind kind;
-    DWORD threadId;
-    ULONGLONG tick;
-    uintptr_t stackDepth;    // bytes of the calling thread's stack in use at the callback
-    uintptr_t stackReserve;  // bytes of address space reserved for that stack
-};
+constexpr char DLL_NAME[] = "Dormex.dll";
 
-// Where the calling thread's stack stands: its depth at `local` and its reservation
-// (Wine reserves at least 1 MB, whatever the thread asked for).
-void measureStack(const volatile void* local, Call* call) {
-    const auto* tib = reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
-    const auto base = reinterpret_cast<uintptr_t>(tib->StackBase);
-    MEMORY_BASIC_INFORMATION region{};
-    VirtualQuery(const_cast<const void*>(local), &region, sizeof region);
-    call->stackDepth = base - reinterpret_cast<uintptr_t>(local);
-    call->stackReserve = base - reinterpret_cast<uintptr_t>(region.AllocationBase);
-}
-
-// The host's side of the callback. Never freed: a test that unloads without a
-// stop leaves a thread that may call in while the process exits.
-struct RecordingHost {
-    CRITICAL_SECTION lock;
-    std::vector<Call> calls;
-    uint8_t reply[9];
-    volatile LONG blockNext;  // the next call waits on `release` after raising `entered`
-    HANDLE entered;
-    HANDLE release;
-};
-
-RecordingHost* const host = [] {
+const bool faultsEndTheProgram = [] {
     winehost::exitOnAnyFault();
-    auto* made = new RecordingHost();
-    InitializeCriticalSection(&made->lock);
-    made->entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    made->release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    return made;
+    return true;
 }();
 
-const uint8_t* __stdcall recordingCallback(const uint8_t* framed) {
-    Call call{winehost::classifyFrame(framed), GetCurrentThreadId(), GetTickCount64(), 0, 0};
-    measureStack(&call, &call);
-    EnterCriticalSection(&host->lock);
-    host->calls.push_back(call);
-    LeaveCriticalSection(&host->lock);
-    if (InterlockedExchange(&host->blockNext, 0) != 0) {
-        SetEvent(host->entered);
-        WaitForSingleObject(host->release, 15000);
-    }
-    return host->reply;
-}
-
-// Sets the connection state every later query is answered with.
-void answerQueriesWith(int32_t state) {
-    const frames::Bytes reply = frames::stateReply(state);
-    memcpy(host->reply, reply.data(), sizeof host->reply);
-}
-
-std::vector<Call> recordedCalls() {
-    EnterCriticalSection(&host->lock);
-    std::vector<Call> copy = host->calls;
-    LeaveCriticalSection(&host->lock);
-    return copy;
-}
+std::vector<Call> recordedCalls() { return winehost::recordedFrames(); }
 
 size_t callCount() { return recordedCalls().size(); }
 
@@ -113,30 +62,22 @@ class WatchThread : public ::testing::Test {
         resetHost();
         threadsBefore = winehost::countProcessThreads();
         loadFresh();
-        dir = winehost::makeFreshDir("threads");
+        dir = winehost::makeScratchDir("threads");
         ASSERT_FALSE(dir.empty());
     }
 
     // Every test leaves the library unloaded, so the next one starts from a fresh module.
     void TearDown() override {
-        SetEvent(host->release);
+        winehost::releaseHeldCall();
         if (plugin.module != nullptr) stopAndUnload();
-        winehost::removeFreshDir(dir);
+        winehost::removeScratchDir(dir);
     }
 
-    void resetHost() {
-        EnterCriticalSection(&host->lock);
-        host->calls.clear();
-        LeaveCriticalSection(&host->lock);
-        host->blockNext = 0;
-        ResetEvent(host->entered);
-        ResetEvent(host->release);
-        answerQueriesWith(2);
-    }
+    void resetHost() { winehost::resetRecorder(); }
 
     void loadFresh() {
-        ASSERT_FALSE(winehost::moduleMapped()) << "Dormex.dll left mapped by an earlier test";
-        plugin = winehost::loadPlugin();
+        ASSERT_FALSE(winehost::moduleMapped(DLL_NAME)) << "Dormex.dll left mapped by an earlier test";
+        plugin = winehost::loadPlugin(DLL_NAME);
         ASSERT_NE(plugin.pluginFun, nullptr) << "Dormex.dll or its pluginFun not found";
     }
 
@@ -147,11 +88,11 @@ class WatchThread : public ::testing::Test {
 
     const uint8_t* send(const frames::Bytes& event) { return plugin.pluginFun(event.data()); }
 
-    void writeSchedule(HourMinute off, HourMinute on) { ASSERT_TRUE(winehost::writeSettings(dir, off, on)); }
+    void writeSchedule(HourMinute off, HourMinute on) { ASSERT_TRUE(winehost::writeSchedule(dir, off, on)); }
 
     // Sends the start event and checks its answer.
     void start() {
-        const uint8_t* answer = send(winehost::startEventFor(recordingCallback, dir));
+        const uint8_t* answer = send(winehost::startEventFor(winehost::recordingCallback, dir));
         EXPECT_TRUE(winehost::isStartAnswer(answer));
     }
 
@@ -165,7 +106,7 @@ class WatchThread : public ::testing::Test {
     void unloadAndExpectUnmapped() {
         FreeLibrary(plugin.module);
         plugin.module = nullptr;
-        EXPECT_TRUE(winehost::waitUntil([] { return !winehost::moduleMapped(); }, PROMPTLY_MS))
+        EXPECT_TRUE(winehost::waitUntil([] { return !winehost::moduleMapped(DLL_NAME); }, PROMPTLY_MS))
             << "Dormex.dll still mapped 5 s after its last unload";
     }
 
@@ -251,12 +192,12 @@ TEST_F(WatchThread, SecondPassTenSecondsLaterAndNothingAfterStop) {
 TEST_F(WatchThread, StopReturnsWhileHostCallbackBlocksAndNothingFollows) {
     const HourMinute now = winehost::presentMinuteWithRoom();
     writeSchedule(now, now);
-    host->blockNext = 1;
+    winehost::holdNextCall();
     start();
-    ASSERT_EQ(WaitForSingleObject(host->entered, PROMPTLY_MS), WAIT_OBJECT_0) << "the first query never came";
+    ASSERT_TRUE(winehost::waitForHeldCall(PROMPTLY_MS)) << "the first query never came";
 
     EXPECT_LT(stopMs(), 1000.0);
-    SetEvent(host->release);
+    winehost::releaseHeldCall();
     // The thread can only be gone once it has left the callback and chosen to send nothing more.
     unloadAndExpectUnmapped();
     EXPECT_EQ(kindsOf(recordedCalls()), std::vector<FrameKind>{Q});
@@ -328,10 +269,10 @@ TEST_F(WatchThread, UnloadWithoutStopKeepsModuleUntilStopped) {
     FreeLibrary(plugin.module);
     plugin.module = nullptr;
     Sleep(3000);
-    EXPECT_TRUE(winehost::moduleMapped());
+    EXPECT_TRUE(winehost::moduleMapped(DLL_NAME));
     EXPECT_EQ(winehost::countProcessThreads(), threadsBefore + 1);
 
-    plugin = winehost::loadPlugin();
+    plugin = winehost::loadPlugin(DLL_NAME);
     ASSERT_NE(plugin.pluginFun, nullptr);
     EXPECT_LT(stopMs(), 1000.0);
     unloadAndExpectUnmapped();

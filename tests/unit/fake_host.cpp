@@ -9,8 +9,8 @@
 #include <mutex>
 
 #include "Dormex.h"
-#include "hostlink/pluginutil.h"
-#include "platform/posix_testing.h"
+#include "hostlink/codec.h"
+#include "posix_stand_in.h"
 #include "scheduler/scheduler.h"
 #include "settings/settings.h"
 
@@ -33,16 +33,14 @@ const uint8_t* DORMEX_STDCALL callback(const uint8_t* framed) {
     const int32_t size = readInt32At(framed, 0);
     const size_t recorded = 4 + (size >= 0 && size <= MAX_PAYLOAD ? size : 0);
     // Each calling thread gets its own reply, readable until its next call.
-    thread_local uint8_t reply[9];
+    thread_local frames::StateReply reply;
     std::unique_lock<std::mutex> guard(lock);
     frames_.push_back(Received{frames::Bytes(framed, framed + recorded), std::this_thread::get_id()});
     ++entries;
     changed.notify_all();
     changed.wait(guard, [] { return !holding; });
     if (nullReply || size != 2 || framed[4] != 1) return nullptr;
-    const frames::Bytes answer = frames::stateReply(state);
-    std::copy(answer.begin(), answer.end(), reply);
-    return reply;
+    return frames::putStateReply(reply, state);
 }
 
 }  // namespace
@@ -58,6 +56,8 @@ void reset() {
 }
 
 uint32_t address() { return addressOfCallback(callback); }
+
+void connect(HostLink* link) { link->callback.store(callback); }
 
 void setState(int32_t value) {
     std::lock_guard<std::mutex> guard(lock);
@@ -137,8 +137,8 @@ const uint8_t* callPlugin(const frames::Bytes& frame) { return pluginFun(frame.d
 namespace {
 
 void resetModuleSettings() {
-    releaseSettings();
-    settings = Settings{};
+    releaseModuleState();
+    moduleState.session.settings = Settings{};
 }
 
 }  // namespace
@@ -152,10 +152,10 @@ void ModuleTest::SetUp() {
 }
 
 void ModuleTest::TearDown() {
-    stopWatch();
+    stopSession(&moduleState.session);
     fakehost::release();
     EXPECT_TRUE(waitUntil([] { return runningThreads() == 0; })) << "a watch thread outlived its stop";
-    setHostCallback(nullptr);
+    moduleState.session.host.callback.store(nullptr);
     resetModuleSettings();
     useRealClock();
     capWaits(0);

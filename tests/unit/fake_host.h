@@ -12,7 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "../support/frames.h"
+#include "frames.h"
+#include "hostlink/requests.h"
 
 namespace fakehost {
 
@@ -25,6 +26,8 @@ struct Received {
 void reset();
 // The 32-bit address to put in a start event for this host.
 uint32_t address();
+// Makes `link` send to this host.
+void connect(HostLink* link);
 void setState(int32_t state);
 // Answers queries with a null reply instead of a framed one.
 void setNullReply(bool null);

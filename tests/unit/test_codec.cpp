@@ -2,7 +2,8 @@
 #include <climits>
 
 #include "fake_host.h"
-#include "hostlink/pluginutil.h"
+#include "hostlink/codec.h"
+#include "hostlink/requests.h"
 
 using frames::Bytes;
 
@@ -115,18 +116,19 @@ TEST(Codec, LStringReaderStaysInsideTheFrame) {
 class Requests : public ModuleTest {};
 
 TEST_F(Requests, QueryReturnsWhateverStateTheHostReports) {
-    setHostCallback(hostCallbackFromAddress(fakehost::address()));
+    HostLink link{};
+    fakehost::connect(&link);
     for (int32_t state : {1, 2, 0, 7, -1, INT_MIN}) {
         fakehost::setState(state);
-        EXPECT_EQ(queryNetState(), state);
+        EXPECT_EQ(queryNetState(link), state);
     }
     fakehost::setNullReply(true);
-    EXPECT_EQ(queryNetState(), 0) << "a null reply reads as neither state";
+    EXPECT_EQ(queryNetState(link), 0) << "a null reply reads as neither state";
     EXPECT_EQ(fakehost::receivedBytes(), std::vector<Bytes>(7, frames::queryFrame()));
 
-    setHostCallback(nullptr);
-    EXPECT_EQ(queryNetState(), 0);
-    requestDisconnect();
+    link.callback.store(nullptr);
+    EXPECT_EQ(queryNetState(link), 0);
+    requestDisconnect(link);
     EXPECT_EQ(fakehost::received().size(), 7u) << "no callback, nothing sent";
 }
 

@@ -5,7 +5,8 @@
 
 #include "Dormex.h"
 #include "fake_host.h"
-#include "platform/posix_testing.h"
+#include "hostlink/codec.h"
+#include "posix_stand_in.h"
 #include "settings/settings.h"
 
 using frames::Bytes;
@@ -18,7 +19,7 @@ class Entry : public ModuleTest {
     void startWithDefaults(const std::string& settingsDir) {
         writeWholeFile(settingsDir + "dormex.ini", DEFAULT_SETTINGS_FILE);
         ASSERT_NE(callPlugin(frames::startEvent(fakehost::address(), settingsDir)), nullptr);
-        ASSERT_TRUE(settings.triggerEnabled);
+        ASSERT_TRUE(moduleState.session.settings.triggerEnabled);
     }
 
     TempDir dir;
@@ -72,15 +73,7 @@ TEST_F(Entry, RejectedMessagesGiveNullAndChangeNothing) {
     EXPECT_EQ(fakehost::receivedBytes(), std::vector<Bytes>{frames::disconnectFrame()});
 }
 
-Bytes startWithFirstCount(uint32_t callback, int32_t count, const std::string& dir) {
-    Bytes payload = {3, 1};
-    frames::putInt32(payload, static_cast<int32_t>(callback));
-    frames::putInt32(payload, 11);
-    frames::putInt32(payload, count);
-    frames::putLString(payload, dir);
-    frames::putInt32(payload, 22);
-    return frames::frame(payload);
-}
+using frames::startWithFirstCount;
 
 TEST_F(Entry, FirstCountOfZeroOrLessPutsTheDirectoryRightBehindIt) {
     for (int32_t count : {0, -5}) {
@@ -164,7 +157,7 @@ TEST_F(BeforeAnyStart, SettingsEventOpensTheBareName) {
 TEST_F(Entry, TextEventsSendNothingWhileTheTriggerIsOff) {
     writeWholeFile(dir.path() + "dormex.ini", "1\n2\n3\n4\nDisconnectStr=-\n");
     callPlugin(frames::startEvent(fakehost::address(), dir.path()));
-    ASSERT_FALSE(settings.triggerEnabled);
+    ASSERT_FALSE(moduleState.session.settings.triggerEnabled);
     // The trigger text "-" itself, as a text event, is not a match while off.
     EXPECT_EQ(callPlugin(frames::textEvent("-")), nullptr);
     // Off means the text is not even read: a frame that ends at the code is fine.

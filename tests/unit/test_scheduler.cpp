@@ -2,10 +2,10 @@
 // driven by the fake clock and a host callback that can be held.
 #include <future>
 
+#include "Dormex.h"
 #include "fake_host.h"
-#include "platform/posix_testing.h"
-#include "scheduler/scheduler.h"
-#include "settings/settings.h"
+#include "posix_stand_in.h"
+#include "session/plugin_session.h"
 
 using frames::Bytes;
 
@@ -45,7 +45,8 @@ TEST_F(Scheduler, OnePassAsksThenActs) {
         {"10\n20\n10\n20\n", {11, 20}, 0, {}},
         {"10\n20\n10\n20\n", {22, 10}, 0, {}},  // hour and minute swapped
     };
-    setHostCallback(hostCallbackFromAddress(fakehost::address()));
+    HostLink link{};
+    fakehost::connect(&link);
     const std::atomic<bool> running{false};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.settingsText) + " at " + std::to_string(c.now.hour) + ":" +
@@ -54,12 +55,12 @@ TEST_F(Scheduler, OnePassAsksThenActs) {
         parseSettingsText(reinterpret_cast<const uint8_t*>(c.settingsText), strlen(c.settingsText), &s);
         fakehost::reset();
         fakehost::setState(c.state);
-        runWatchPass(scheduleFromSettings(s), c.now, running);
+        runWatchPass(scheduleFromSettings(s), c.now, link, running);
         EXPECT_EQ(fakehost::receivedBytes(), c.sent);
-        setTriggerText(&s.DisconnectStr, nullptr, 0);
+        setTriggerText(&s.triggerText, nullptr, 0);
     }
     const std::atomic<bool> stopped{true};
-    runWatchPass(Schedule{true, 10, 20, true, 10, 20}, LocalClock{10, 20}, stopped);
+    runWatchPass(Schedule{true, 10, 20, true, 10, 20}, LocalClock{10, 20}, link, stopped);
     EXPECT_TRUE(fakehost::received().empty()) << "a stopped pass sends nothing";
 }
 
@@ -91,7 +92,7 @@ TEST_F(Scheduler, TriggerNeedsTheExactText) {
 }
 
 TEST_F(Scheduler, StopBeforeAnyStartIsHarmless) {
-    stopWatch();
+    stopSession(&moduleState.session);
     EXPECT_EQ(callPlugin(frames::stopEvent()), nullptr);
     EXPECT_EQ(runningThreads(), 0);
     EXPECT_TRUE(fakehost::received().empty());

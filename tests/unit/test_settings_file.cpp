@@ -2,8 +2,9 @@
 // file and the user's desktop when the file is missing, bad or can't be made.
 #include <sys/stat.h>
 
+#include "Dormex.h"
 #include "fake_host.h"
-#include "platform/posix_testing.h"
+#include "posix_stand_in.h"
 #include "settings/settings.h"
 
 namespace {
@@ -30,37 +31,54 @@ class SettingsFile : public ModuleTest {
     TempDir dir;
 };
 
+// The result names the cause and, for a bad value, its line and what is wrong;
+// the lines before a bad one are already in place.
 TEST_F(SettingsFile, LoaderOnFiles) {
     const struct {
         const char* name;
         const char* content;  // null: no file at all
-        bool ok;
+        LoadResult result;
         uint8_t disconnectHour;
         bool disconnectEnabled, onlineEnabled, triggerEnabled;
     } cases[] = {
-        {"missing", nullptr, false, 9, true, true, true},
-        {"empty", "", true, 9, false, false, false},
-        {"two lines", "h_disconnect=17\r\nm_disconnect=15\r\n", true, 17, true, false, false},
+        {"missing", nullptr, {LOAD_NO_FILE, 0, VALUE_FINE}, 9, true, true, true},
+        {"empty", "", {LOAD_OK, 0, VALUE_FINE}, 9, false, false, false},
+        {"two lines",
+         "h_disconnect=17\r\nm_disconnect=15\r\n",
+         {LOAD_OK, 0, VALUE_FINE},
+         17,
+         true,
+         false,
+         false},
+        {"trailing blank", "17\n30 \n", {LOAD_BAD_VALUE, 2, VALUE_TRAILING_BLANK}, 17, true, true, true},
+        {"sign alone", "+\n", {LOAD_BAD_VALUE, 1, VALUE_NO_DIGITS}, 9, true, true, true},
+        {"letter", "1\n2\n-\n=7a\n", {LOAD_BAD_VALUE, 4, VALUE_BAD_CHARACTER}, 1, true, true, true},
+        {"too large", "2147483648\n", {LOAD_BAD_VALUE, 1, VALUE_TOO_LARGE}, 9, true, true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir own;
         if (c.content != nullptr) writeWholeFile(own.path() + "dormex.ini", c.content);
         Settings s = {9, 9, 9, 9, true, true, true, {nullptr, 0}};
-        EXPECT_EQ(loadSettingsFile((own.path() + "dormex.ini").c_str(), &s), c.ok);
+        const LoadResult got = loadSettingsFile((own.path() + "dormex.ini").c_str(), &s);
+        EXPECT_EQ(got.status, c.result.status);
+        EXPECT_EQ(got.line, c.result.line);
+        EXPECT_EQ(got.problem, c.result.problem);
         EXPECT_EQ(s.disconnectHour, c.disconnectHour);
         EXPECT_EQ(s.onlineHour, 9) << "never reached by any of these files";
         EXPECT_EQ(s.disconnectEnabled, c.disconnectEnabled);
         EXPECT_EQ(s.onlineEnabled, c.onlineEnabled);
         EXPECT_EQ(s.triggerEnabled, c.triggerEnabled);
-        EXPECT_EQ(s.DisconnectStr.size, 0u);
+        EXPECT_EQ(s.triggerText.size, 0u);
     }
     Settings s = {9, 9, 9, 9, true, true, true, {nullptr, 0}};
-    EXPECT_FALSE(loadSettingsFile(dir.path().c_str(), &s)) << "a directory is not a settings file";
+    EXPECT_EQ(loadSettingsFile(dir.path().c_str(), &s).status, LOAD_NO_FILE)
+        << "a directory is not a settings file";
     EXPECT_EQ(s.disconnectHour, 9);
 }
 
 TEST_F(SettingsFile, MissingFileBecomesTheDefaultFile) {
+    const Settings& settings = moduleState.session.settings;
     ASSERT_NE(start(dir.path()), nullptr);
     const std::string defaults =
         "h_disconnect=17\r\nm_disconnect=15\r\nh_online=7\r\nm_online=30\r\nDisconnectStr=/disconnect\r\n";
@@ -109,7 +127,7 @@ TEST_F(SettingsFile, MissingDirectoryShowsTheErrorBox) {
     ASSERT_NE(start(dir.path() + "absent/"), nullptr);
     expectOneErrorBox();
     EXPECT_FALSE(fileExists(dir.path() + "absent"));
-    EXPECT_EQ(settings.onlineMinute, 30) << "the defaults are in memory all the same";
+    EXPECT_EQ(moduleState.session.settings.onlineMinute, 30) << "the defaults are in memory all the same";
 }
 
 // A directory whose settings path is `length` bytes long, made for real.

@@ -145,14 +145,14 @@ std::vector<Row> rows() {
 }
 
 std::string triggerOf(const Settings& s) {
-    const TriggerText& t = s.DisconnectStr;
+    const TriggerText& t = s.triggerText;
     return t.size != 0 ? std::string(reinterpret_cast<const char*>(t.bytes), t.size) : std::string();
 }
 
 // Settings as an earlier start left them: 1:02 and 3:04, trigger "old".
 void prefill(Settings* s, bool flags) {
     *s = Settings{1, 2, 3, 4, flags, flags, flags, {nullptr, 0}};
-    setTriggerText(&s->DisconnectStr, reinterpret_cast<const uint8_t*>("old"), 3);
+    setTriggerText(&s->triggerText, reinterpret_cast<const uint8_t*>("old"), 3);
 }
 
 bool parseWhole(const std::string& text, Settings* target) {
@@ -194,7 +194,7 @@ TEST(SettingsText, LineRulesAndStateKeptFromBefore) {
                 prefill(&s, before);
                 const bool ok = byteByByte ? parseByteByByte(row.text, &s) : parseWhole(row.text, &s);
                 expectLoaded(row, s, ok, before);
-                setTriggerText(&s.DisconnectStr, nullptr, 0);
+                setTriggerText(&s.triggerText, nullptr, 0);
             }
         }
     }

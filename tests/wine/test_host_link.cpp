@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "wine_host.h"
+#include "dll_test.h"
 
 using frames::Bytes;
 using namespace winhost;
@@ -35,17 +35,6 @@ Bytes withInt32(Bytes bytes, size_t offset, int32_t value) {
     return bytes;
 }
 
-// A start event whose first string count is `count` with no text behind it.
-Bytes startWithFirstCount(int32_t count, const std::string& dir) {
-    Bytes payload = {3, 1};
-    frames::putInt32(payload, static_cast<int32_t>(recorderAddress()));
-    frames::putInt32(payload, 11);
-    frames::putInt32(payload, count);
-    frames::putLString(payload, dir);
-    frames::putInt32(payload, 22);
-    return frames::frame(payload);
-}
-
 }  // namespace
 
 TEST_F(DllTest, StartAnswersWithNameAndVersionAndReadsTheDirectoryAfterTheFirstString) {
@@ -57,7 +46,8 @@ TEST_F(DllTest, StartAnswersWithNameAndVersionAndReadsTheDirectoryAfterTheFirstS
         {"first string empty", [](const std::string& d) { return frames::startEvent(recorderAddress(), d); }},
         {"first string abc",
          [](const std::string& d) { return frames::startEvent(recorderAddress(), d, "abc", 7, -7); }},
-        {"first count -5", [](const std::string& d) { return startWithFirstCount(-5, d); }},
+        {"first count -5",
+         [](const std::string& d) { return frames::startWithFirstCount(recorderAddress(), -5, d); }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

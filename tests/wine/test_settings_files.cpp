@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "wine_host.h"
+#include "dll_test.h"
 
 using frames::Bytes;
 using namespace winhost;

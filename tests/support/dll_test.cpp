@@ -1,39 +1,13 @@
-#include "wine_host.h"
+#include "dll_test.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 namespace winhost {
 namespace {
 
-std::mutex recordLock;
-std::vector<SentFrame> sentFrames;
 std::atomic<int> decoyCount{0};
-uint8_t stateReply[9];  // read by the plug-in after the callback returned
-
-constexpr int32_t MAX_KEPT_PAYLOAD = 64;
-constexpr int32_t NET_STATE_ONLINE = 2;
-
-int32_t announcedLength(const uint8_t* frame) {
-    int32_t length;
-    memcpy(&length, frame, 4);
-    return length;
-}
-
-const uint8_t* __stdcall recordFrame(const uint8_t* frame) {
-    SentFrame sent{GetCurrentThreadId(), {}};
-    if (frame != nullptr) {
-        const int32_t length = announcedLength(frame);
-        const int32_t kept = length < 0 ? 0 : (length > MAX_KEPT_PAYLOAD ? MAX_KEPT_PAYLOAD : length);
-        sent.bytes.assign(frame, frame + 4 + kept);
-    }
-    const bool isQuery = sent.bytes == frames::queryFrame();
-    std::lock_guard<std::mutex> hold(recordLock);
-    sentFrames.push_back(sent);
-    return isQuery ? stateReply : nullptr;
-}
 
 const uint8_t* __stdcall countDecoyCall(const uint8_t*) {
     ++decoyCount;
@@ -69,19 +43,11 @@ LONG CALLBACK reportReadPastFrame(EXCEPTION_POINTERS* info) {
     const uint8_t* at = reinterpret_cast<const uint8_t*>(record->ExceptionInformation[1]);
     if (guardPage == nullptr || at < guardPage || at >= guardPage + guardPageSize)
         return EXCEPTION_CONTINUE_SEARCH;
-    fprintf(stderr, "\n%s: pluginFun read offset %u of a %u-byte frame, past its end\n", currentTestName(),
-            static_cast<unsigned>(at - guardedFrame), static_cast<unsigned>(guardedSize));
-    fflush(stderr);
-    TerminateProcess(GetCurrentProcess(), 3);
+    char line[120];
+    snprintf(line, sizeof line, "pluginFun read offset %u of a %u-byte frame, past its end",
+             static_cast<unsigned>(at - guardedFrame), static_cast<unsigned>(guardedSize));
+    endProcessWithFault(line);
     return EXCEPTION_CONTINUE_SEARCH;
-}
-
-LONG WINAPI reportCrash(EXCEPTION_POINTERS* info) {
-    fprintf(stderr, "\n%s: crashed with exception 0x%08lX at %p\n", currentTestName(),
-            info->ExceptionRecord->ExceptionCode, info->ExceptionRecord->ExceptionAddress);
-    fflush(stderr);
-    TerminateProcess(GetCurrentProcess(), 3);
-    return EXCEPTION_EXECUTE_HANDLER;
 }
 
 DWORD WINAPI runStart(LPVOID parameter) {
@@ -100,40 +66,21 @@ const std::string& dllPath() {
 
 PluginFun pluginFun() {
     static const PluginFun entry = [] {
+        exitOnAnyFault(currentTestName);
         AddVectoredExceptionHandler(1, reportReadPastFrame);
-        SetUnhandledExceptionFilter(reportCrash);
-        HMODULE module = LoadLibraryA(dllPath().c_str());
-        return module == nullptr ? nullptr
-                                 : reinterpret_cast<PluginFun>(
-                                       reinterpret_cast<void*>(GetProcAddress(module, "pluginFun")));
+        return loadPlugin(dllPath().c_str()).pluginFun;
     }();
     return entry;
 }
 
-uint32_t recorderAddress() { return reinterpret_cast<uint32_t>(&recordFrame); }
 uint32_t decoyAddress() { return reinterpret_cast<uint32_t>(&countDecoyCall); }
 
-void setNetState(int32_t state) {
-    const frames::Bytes reply = frames::stateReply(state);
-    memcpy(stateReply, reply.data(), sizeof stateReply);
-}
+int decoyCalls() { return decoyCount; }
 
 void clearRecord() {
-    std::lock_guard<std::mutex> hold(recordLock);
-    sentFrames.clear();
+    resetRecorder();
     decoyCount = 0;
 }
-
-std::vector<frames::Bytes> framesSentOn(DWORD thread) {
-    std::lock_guard<std::mutex> hold(recordLock);
-    std::vector<frames::Bytes> result;
-    for (const SentFrame& sent : sentFrames) {
-        if (sent.thread == thread) result.push_back(sent.bytes);
-    }
-    return result;
-}
-
-int decoyCalls() { return decoyCount; }
 
 const uint8_t* callGuarded(const frames::Bytes& bytes) {
     SYSTEM_INFO system;
@@ -162,47 +109,6 @@ frames::Bytes callAndCopy(const frames::Bytes& bytes) {
     if (answer == nullptr) return {};
     const int32_t length = announcedLength(answer);
     return frames::Bytes(answer, answer + 4 + (length > 0 && length < 4096 ? length : 0));
-}
-
-std::string freshDirectory() {
-    static int counter = 0;
-    char temp[MAX_PATH];
-    GetTempPathA(sizeof temp, temp);
-    const std::string dir = std::string(temp) + "dormex-wine-" + std::to_string(GetCurrentProcessId()) + "-" +
-                            std::to_string(++counter) + "\\";
-    CreateDirectoryA(dir.c_str(), nullptr);
-    return dir;
-}
-
-void removeDirectory(const std::string& dir) {
-    DeleteFileA((dir + "dormex.ini").c_str());
-    DeleteFileA((dir + "dormex.ini.bak").c_str());
-    RemoveDirectoryA(dir.c_str());
-}
-
-bool fileExists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::string readWholeFile(const std::string& path) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return "<missing>";
-    std::string bytes;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got != 0) bytes.append(chunk, got);
-    CloseHandle(file);
-    return bytes;
-}
-
-void writeWholeFile(const std::string& path, const std::string& bytes) {
-    HANDLE file =
-        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    if (file == INVALID_HANDLE_VALUE) return;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
 }
 
 namespace {
@@ -282,17 +188,16 @@ bool finishStart(BackgroundStart* start, DWORD timeoutMs) {
 void DllTest::SetUp() {
     ASSERT_NE(pluginFun(), nullptr) << "could not load pluginFun from " << dllPath();
     clearRecord();
-    setNetState(NET_STATE_ONLINE);
     dir_ = newDirectory();
 }
 
 void DllTest::TearDown() {
     if (started_ && pluginFun() != nullptr) callGuarded(frames::stopEvent());
-    for (const std::string& dir : dirs_) removeDirectory(dir);
+    for (const std::string& dir : dirs_) removeScratchDir(dir);
 }
 
 std::string DllTest::newDirectory() {
-    dirs_.push_back(freshDirectory());
+    dirs_.push_back(makeScratchDir("wine"));
     return dirs_.back();
 }
 

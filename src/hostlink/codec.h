@@ -1,20 +1,12 @@
-// Encoding, framing and decoding of the messages exchanged with the host, and
-// the three requests the plug-in sends it.
+// Encoding, framing and decoding of the messages exchanged with the host.
 //
 // Every reader takes the frame's bounds: a field that would run past the
 // payload length the frame announces is not read, and the reader says so.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
-#include "platform/platform.h"
-
-// Bytes of text that point into someone else's buffer; valid as long as it is.
-struct ByteView {
-    const uint8_t* data;
-    uint32_t size;
-};
+#include "bytes.h"
 
 // A received frame: its first byte and the number of bytes it holds in all
 // (4 + the announced payload length).
@@ -22,9 +14,6 @@ struct Frame {
     const uint8_t* bytes;
     uint32_t size;
 };
-
-// Longest frame the plug-in itself builds: the start answer.
-constexpr size_t MAX_OUTGOING_FRAME = 4 + 1 + 4 + sizeof("Ivra Dormex v0.1+ mod") - 1 + 4;
 
 // Writes the little-endian int32 encoding of `value` at `out` (4 bytes).
 void encodeInt32(int32_t value, uint8_t* out);
@@ -71,13 +60,12 @@ inline bool readLStringAt(Frame frame, uint32_t offset, ByteView* text, uint32_t
     return true;
 }
 
-// The fields of a start event that the plug-in keeps.
+// The fields of a start event that the plug-in uses; the two host fields it
+// does not use (an int32 and a string before the directory, an int32 after
+// it) are only stepped over.
 struct StartEvent {
     uint32_t callbackAddress;
-    int32_t number1;
-    ByteView text1;
     ByteView settingsDir;
-    int32_t number2;
 };
 
 // Decodes a start event; false when any field runs past the frame.
@@ -87,14 +75,3 @@ inline bool decodeTextEvent(Frame frame, ByteView* text) {
     uint32_t next = 0;
     return readLStringAt(frame, 22, text, &next);
 }
-
-// Sets the callback every request goes to (null: requests are dropped).
-void setHostCallback(HostCallback callback);
-// Frames `payload` in the caller's own buffer, hands it to the host callback
-// and returns the host's reply; null when there is no callback.
-const uint8_t* sendToHost(const uint8_t* payload, uint32_t size);
-
-// Asks the host for its connection state; 0 when it gave no reply.
-int32_t queryNetState();
-void requestConnect();
-void requestDisconnect();

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/callconv.h"
 #include "platform/platform.h"
 
 // Makes readLocalClock() return this time until useRealClock().
@@ -15,9 +16,14 @@ void useRealClock();
 // Caps every waitForSignal() at `milliseconds` (0: waits as asked).
 void capWaits(uint32_t milliseconds);
 
-// Gives `callback` a 32-bit address that hostCallbackFromAddress() turns back
-// into it. Addresses that were never handed out give null.
-uint32_t addressOfCallback(HostCallback callback);
+// Gives `function` a 32-bit address that functionAtAddress() turns back into
+// it. Addresses that were never handed out give null.
+uint32_t addressOfFunction(AnyFunction function);
+
+// The same for a host callback, as a start event carries it.
+inline uint32_t addressOfCallback(const uint8_t*(DORMEX_STDCALL* callback)(const uint8_t*)) {
+    return addressOfFunction(reinterpret_cast<AnyFunction>(callback));
+}
 
 struct DesktopRecord {
     int errorBoxes;

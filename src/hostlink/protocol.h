@@ -1,7 +1,10 @@
-// Message kinds, event codes and request codes shared with the host.
+// What the plug-in and the host agree on: message kinds, event codes, request
+// codes, the connection states, the plug-in's name and the callback's type.
 #pragma once
 
 #include <cstdint>
+
+#include "platform/callconv.h"
 
 // First payload byte of every framed message.
 enum : uint8_t {
@@ -34,3 +37,6 @@ enum : int32_t {
 
 constexpr int32_t PLUGIN_INTERFACE_VERSION = 4;
 constexpr char PLUGIN_NAME[] = "Ivra Dormex v0.1+ mod";
+
+// The host's callback: a framed message in, the address of a framed reply out.
+typedef const uint8_t*(DORMEX_STDCALL* HostCallback)(const uint8_t* framed);

@@ -1,6 +1,6 @@
-// A host for the built Dormex.dll under Wine: it loads the very DLL, records
-// every frame the plug-in sends through the host callback, answers queries
-// with a chosen state, and gives the tests files, directories and windows.
+// The fixture of the Wine tests of the built Dormex.dll: calls that fault on a
+// read past the frame, the windows the plug-in opens, a start on a thread of
+// its own, and a fresh settings directory per test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,34 +10,20 @@
 #include <string>
 #include <vector>
 
-#include "frames.h"
+#include "win_host.h"
 
 namespace winhost {
-
-typedef const uint8_t*(__stdcall* PluginFun)(const uint8_t* data);
 
 // The DLL's Windows path, and its pluginFun (loaded on first use; null on failure).
 const std::string& dllPath();
 PluginFun pluginFun();
 
-// --- The host callback -----------------------------------------------------
-
-struct SentFrame {
-    DWORD thread;
-    frames::Bytes bytes;  // as announced by its length, at most 4 + 64 bytes kept
-};
-
-// Addresses to put in a start event: the recording callback, and a decoy that
-// only counts its calls (to show a callback was not replaced).
-uint32_t recorderAddress();
+// Address of a decoy callback that only counts its calls (to show a callback
+// was not replaced), and the count.
 uint32_t decoyAddress();
-// The state the recorder answers queries with.
-void setNetState(int32_t state);
-// Forgets every recorded frame and decoy call.
-void clearRecord();
-// Frames the recorder received from `thread`, in order.
-std::vector<frames::Bytes> framesSentOn(DWORD thread);
 int decoyCalls();
+// Forgets every recorded frame and decoy call; queries are answered "on-line".
+void clearRecord();
 
 // Calls pluginFun on a copy of `bytes` placed so that its last byte is followed
 // by an unreadable page: a read past the frame ends the test program.
@@ -45,17 +31,6 @@ const uint8_t* callGuarded(const frames::Bytes& bytes);
 // Calls pluginFun with a frame and returns the answer copied by its own length
 // (empty for a null answer), as a host copies it.
 frames::Bytes callAndCopy(const frames::Bytes& bytes);
-
-// --- Files -----------------------------------------------------------------
-
-// A new empty directory under the Wine temp directory, ending in a backslash.
-std::string freshDirectory();
-// Deletes the settings files the plug-in may leave and then the directory.
-void removeDirectory(const std::string& dir);
-bool fileExists(const std::string& path);
-// The file's bytes; "<missing>" when it cannot be read.
-std::string readWholeFile(const std::string& path);
-void writeWholeFile(const std::string& path, const std::string& bytes);
 
 // --- Windows ---------------------------------------------------------------
 

@@ -1,0 +1,43 @@
+// The plug-in's work between its entry point and the subsystems: what a start
+// event sets going (the settings, their file, the watch thread), what a stop
+// ends, and what the trigger text does.
+#pragma once
+
+#include <cstdint>
+
+#include "bytes.h"
+#include "hostlink/requests.h"
+#include "scheduler/scheduler.h"
+#include "settings/settings.h"
+
+// Everything a start event leaves behind for later events. Zero at load.
+struct PluginSession {
+    // Written only by a start event, before it starts the watch thread; read
+    // by the host's thread afterwards (the watch thread has its own Schedule).
+    Settings settings;
+    // The directory the host named, kept for the settings event.
+    uint8_t settingsDir[MAX_SETTINGS_PATH + 1];
+    uint32_t settingsDirSize;  // MAX_SETTINGS_PATH + 1 when the host's was longer
+    // The host's callback; both threads send through it.
+    HostLink host;
+    // The running watch thread; touched only on the host's thread.
+    WatchThread* watch;
+};
+
+// The part of `from` a watch thread needs.
+Schedule scheduleFromSettings(const Settings& from);
+
+// Keeps the callback and the settings directory of a start event.
+void keepStartFields(PluginSession* session, uint32_t callbackAddress, ByteView settingsDir);
+// The start sequence: ends a running watch thread, loads the settings file of
+// the kept directory (or puts the defaults in place and rewrites the file,
+// keeping a file that was there as a backup), then starts a new watch thread.
+void startSession(PluginSession* session);
+// Ends the watch thread; see stopWatch for what holds once it returned.
+void stopSession(PluginSession* session);
+// Opens the settings file of the kept directory in the editor.
+void openSessionSettings(const PluginSession& session);
+// The text event: disconnects when `text` is exactly the trigger text.
+void onTextEvent(const PluginSession& session, ByteView text);
+// Frees the session's strings; called at unload.
+void releaseSession(PluginSession* session);
