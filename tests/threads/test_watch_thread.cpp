@@ -70,6 +70,9 @@ class WatchThread : public ::testing::Test {
     void TearDown() override {
         winehost::releaseHeldCall();
         if (plugin.module != nullptr) stopAndUnload();
+        // The module is unmapped a moment before its last thread is gone: let
+        // that thread go, so the next test counts from a settled process.
+        winehost::waitUntil([this] { return winehost::countProcessThreads() <= threadsBefore; }, PROMPTLY_MS);
         winehost::removeScratchDir(dir);
     }
 
