@@ -142,12 +142,12 @@ ensure_i386() {
     echo "install-deps: removed the old i386 entry from binfmt_misc; i386 programs run natively"
     return 0
   fi
-  [ "$(id -u)" -eq 0 ] || i386_fail "this kernel has no 32-bit support and qemu-user $QEMU_MIN_MAJOR+ is not registered; run make as root once to set it up"
+  local why="this kernel has no 32-bit support"
+  [ -n "${DORMEX_FORCE_QEMU:-}" ] && why="forced by DORMEX_FORCE_QEMU"
+  [ "$(id -u)" -eq 0 ] || i386_fail "$why, and qemu-user $QEMU_MIN_MAJOR+ is not registered for them; run make as root once to set it up"
   install_new_qemu
   mount_binfmt
   register_qemu
   i386_runs || i386_fail "$QEMU_I386 is registered but an i386 program still does not start"
-  local why="this kernel has no 32-bit support"
-  [ -n "${DORMEX_FORCE_QEMU:-}" ] && why="forced by DORMEX_FORCE_QEMU"
   echo "i386 programs run under qemu-user $(qemu_version "$QEMU_I386") ($why)"
 }
