@@ -110,7 +110,7 @@ std::string byteCount(uint32_t size) { return std::to_string(size) + " bytes"; }
 
 std::string lineName(int index) { return "line " + std::to_string(index + 1); }
 
-std::string twoDigits(uint8_t value) { return std::string(1, '0' + value / 10) + char('0' + value % 10); }
+std::string twoDigits(uint8_t value) { return (value < 10 ? "0" : "") + std::to_string(value); }
 
 // Why a line that was read switched its setting off.
 std::string offReason(const SeenLine& line, int index) {
@@ -263,11 +263,17 @@ void printPlan(const std::string& path, const Reading& reading, const SettingsFi
         printf("    keep the file as %s\n    write the default file in its place\n", backup.c_str());
     } else if (reading.openError == ERROR_FILE_NOT_FOUND) {
         printf("    write the default file there\n");
+    } else if (reading.openError == ERROR_PATH_NOT_FOUND) {
+        printf("    show the error box: the default file can't be written in a missing folder\n");
     } else {
         printf("    write the default file over it, without a copy (it could not be read)\n");
     }
     printf("    and run until the start after with\n");
     printSettings(reading, "    ");
+    if (reading.openError == ERROR_PATH_NOT_FOUND) {
+        printf("  and the same at every start until the folder is there\n");
+        return;
+    }
     printf("  and from the start after, with the default file\n");
     printDefaultFileSettings();
 }

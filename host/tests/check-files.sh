@@ -22,7 +22,7 @@ printf '%bDisconnectStr=/disconnect\r\n' "$default" >folder/dormex.ini
 printf 'h_disconnect=\nm_disconnect=\nh_online=7\nm_online=-\nDisconnectStr=\n' >off.ini
 # Out of range, hexadecimal, an hour line off under an on minute, no line 5.
 printf 'h_disconnect=24\nm_disconnect=$3b\nh_online=-\nm_online=0x1E\n' >quirks.ini
-printf 'h_disconnect=17\nm_disconnect=30 \nh_online=7\nm_online=30\nDisconnectStr=/x\n' >trailing-blank.ini
+printf 'h_disconnect=17\r\nm_disconnect=30 \r\nh_online=7\r\nm_online=30\r\nDisconnectStr=/x\r\n' >trailing-blank.ini
 printf 'h_disconnect=17\nm_disconnect=15\nh_online=0x1G\nm_online=30\nDisconnectStr=/x\n' >bad-hex.ini
 printf 'h_disconnect=17\nm_disconnect=15\nh_online=7\nm_online=+\nDisconnectStr=/x\n' >sign-alone.ini
 printf 'h_disconnect= \nm_disconnect=15\n' >blank-number.ini
