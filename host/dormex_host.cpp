@@ -13,6 +13,7 @@
 #include "host_script.h"
 #include "host_session.h"
 #include "host_trace.h"
+#include "settings_check.h"
 
 namespace {
 
@@ -21,13 +22,17 @@ constexpr int EXIT_USAGE = 2;
 
 const char USAGE[] =
     "Usage: dormex-host [--dll PATH] [SCRIPT|-]\n"
+    "       dormex-host check [FILE|DIR]\n"
     "Loads a plug-in DLL (default: Dormex.dll beside this program), plays its host and\n"
     "prints every message both ways, one line each: time, direction, meaning, the thread\n"
     "that called back (the host's own or thread 2, 3, ... of the plug-in), then the bytes.\n"
     "SCRIPT is a file of steps, - reads them from standard input; without either it runs\n"
     "a short demo. The host answers a query for its connection state from a simulated\n"
     "state that connect and disconnect commands change. At the end, a plug-in still\n"
-    "running gets a stop and is unloaded, as a host does when it quits.\n\n";
+    "running gets a stop and is unloaded, as a host does when it quits.\n\n"
+    "check reads a settings file (default: dormex.ini here; DIR: its dormex.ini) as the\n"
+    "plug-in reads it and says what the plug-in will do with it. It changes nothing.\n"
+    "Exit 0: valid; 1: the plug-in would replace it; 2: it cannot be read.\n\n";
 
 struct Options {
     std::string dllPath;
@@ -85,6 +90,13 @@ int main(int argc, char** argv) {
     // Bytes in and out as they are: script text goes to the plug-in byte for byte.
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
+    if (argc >= 2 && strcmp(argv[1], "check") == 0) {
+        if (argc > 3) {
+            printError("check takes one FILE or DIR (try --help)");
+            return EXIT_USAGE;
+        }
+        return checkSettingsFile(argc == 3 ? argv[2] : nullptr);
+    }
     Options options;
     int exitCode = 0;
     if (!parseOptions(argc, argv, &options, &exitCode)) return exitCode;

@@ -84,12 +84,16 @@ std::string hexOf(const uint8_t* bytes, uint32_t size) {
     return out;
 }
 
-std::string escapedBytes(const uint8_t* bytes, uint32_t size) {
+namespace {
+
+// Within quotes, the quote and the backslash are escaped too, so the text reads back unambiguously.
+std::string escapeBytes(const uint8_t* bytes, uint32_t size, bool quoted) {
     const uint32_t shown = size < TEXT_LIMIT ? size : TEXT_LIMIT;
     std::string out;
     for (uint32_t i = 0; i < shown; ++i) {
         const uint8_t value = bytes[i];
-        if (value >= 0x20 && value < 0x7f) {
+        const bool plain = value >= 0x20 && value < 0x7f && !(quoted && (value == '"' || value == '\\'));
+        if (plain) {
             out += static_cast<char>(value);
         } else {
             out += "\\x" + hexByte(value);
@@ -99,8 +103,12 @@ std::string escapedBytes(const uint8_t* bytes, uint32_t size) {
     return out;
 }
 
+}  // namespace
+
+std::string escapedBytes(const uint8_t* bytes, uint32_t size) { return escapeBytes(bytes, size, false); }
+
 std::string quotedBytes(const uint8_t* bytes, uint32_t size) {
-    return "\"" + escapedBytes(bytes, size) + "\"";
+    return "\"" + escapeBytes(bytes, size, true) + "\"";
 }
 
 std::string describeState(int32_t state) {

@@ -17,6 +17,7 @@ std::string callingThreadLabel();
 std::string hexOf(const uint8_t* bytes, uint32_t size);
 // The bytes as text, with control and non-ASCII bytes written as \xNN.
 std::string escapedBytes(const uint8_t* bytes, uint32_t size);
+// The same in double quotes, with \x22 and \x5c for a quote and a backslash inside.
 std::string quotedBytes(const uint8_t* bytes, uint32_t size);
 // "2 (on-line)", "1 (off-line)" or "7 (unknown)".
 std::string describeState(int32_t state);

@@ -13,6 +13,7 @@ import sys
 USER_SECTIONS = [
     "Installing it into the host",
     "The settings file",
+    "Checking your settings file",
 ]
 
 # Notepad reads UTF-8 reliably only with a byte order mark.

@@ -6,6 +6,7 @@
 #   exit 0 | exit failure   the exit status (default: exit 0)
 #   then RE     a later line of standard output matches
 #   next RE     the line right after the last matched one matches
+#   line TEXT   the line right after the last matched one is exactly TEXT
 #   never RE    no line of standard output matches
 #   stderr RE   a line of standard error matches
 set -u
@@ -43,6 +44,9 @@ for rule in "${rules[@]}"; do
     next)
       if [ "$pos" -lt "${#lines[@]}" ] && [[ ${lines[pos]} =~ $re ]]; then pos=$((pos + 1));
       else fail "line $((pos + 1)) does not match: $re"; fi ;;
+    line)
+      if [ "$pos" -lt "${#lines[@]}" ] && [ "${lines[pos]}" = "$re" ]; then pos=$((pos + 1));
+      else fail "line $((pos + 1)) is not: $re"; fi ;;
     never) if grep -Eq -- "$re" "$out"; then fail "a line matches: $re"; fi ;;
     stderr) grep -Eq -- "$re" "$err" || fail "standard error does not match: $re" ;;
     *) fail "bad rule: $rule" ;;

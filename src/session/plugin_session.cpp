@@ -17,6 +17,13 @@ Schedule scheduleFromSettings(const Settings& from) {
                     from.onlineEnabled,     from.onlineHour,     from.onlineMinute};
 }
 
+SettingsFilePlan settleLoadedSettings(Settings* settings, LoadStatus loaded) {
+    if (loaded == LOAD_OK) return USE_SETTINGS_FILE;
+    putDefaultSettings(settings);
+    // A file that could be opened is the user's work, kept before it is replaced.
+    return loaded == LOAD_NO_FILE ? WRITE_DEFAULT_FILE : BACK_UP_THEN_WRITE_DEFAULT_FILE;
+}
+
 void keepStartFields(PluginSession* session, uint32_t callbackAddress, ByteView settingsDir) {
     session->host.callback.store(reinterpret_cast<HostCallback>(functionAtAddress(callbackAddress)));
     // A directory too long for any settings path is kept only as "too long".
@@ -29,11 +36,9 @@ void startSession(PluginSession* session) {
     stopSession(session);
     SettingsPath path;
     formSettingsPath(keptSettingsDir(*session), path);
-    const LoadResult loaded = loadSettingsFile(path, &session->settings);
-    if (loaded.status != LOAD_OK) {
-        putDefaultSettings(&session->settings);
-        replaceWithDefaultSettings(path, loaded.status != LOAD_NO_FILE);
-    }
+    const LoadStatus loaded = loadSettingsFile(path, &session->settings).status;
+    const SettingsFilePlan plan = settleLoadedSettings(&session->settings, loaded);
+    if (plan != USE_SETTINGS_FILE) replaceWithDefaultSettings(path, plan == BACK_UP_THEN_WRITE_DEFAULT_FILE);
     session->watch = startWatch(scheduleFromSettings(session->settings), &session->host);
 }
 

@@ -27,6 +27,18 @@ struct PluginSession {
 // The part of `from` a watch thread needs.
 Schedule scheduleFromSettings(const Settings& from);
 
+// What a start does with the settings file once it has been loaded.
+enum SettingsFilePlan : uint8_t {
+    USE_SETTINGS_FILE,                // it loaded: leave it as it is
+    WRITE_DEFAULT_FILE,               // write the default file at its path
+    BACK_UP_THEN_WRITE_DEFAULT_FILE,  // keep it as path + ".bak", then write the default file
+};
+
+// The start sequence's decision after a load: when the load failed, puts the
+// default times and trigger text in `settings` (the flags stay as the load
+// left them) and plans the default file. Changes no file.
+SettingsFilePlan settleLoadedSettings(Settings* settings, LoadStatus loaded);
+
 // Keeps the callback and the settings directory of a start event.
 void keepStartFields(PluginSession* session, uint32_t callbackAddress, ByteView settingsDir);
 // The start sequence: ends a running watch thread, loads the settings file of

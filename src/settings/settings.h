@@ -83,8 +83,21 @@ struct ValueScan {
     NumberScan number;
 };
 
+struct SettingsParser;
+
+// Lets a tool see the lines as the parser reads them; the plug-in sets none.
+// Called with each byte a line takes in (CR, Ctrl-Z and what it skips already
+// left out; `parser->sawEquals` tells whether an "=" came before it), and with
+// LINE_ENDED when line `parser->line` ends, before its value is taken, and with
+// FILE_ENDED when the input ends before the fifth line has.
+constexpr int LINE_ENDED = -1;
+constexpr int FILE_ENDED = -2;
+typedef void (*ParseWatch)(void* context, const SettingsParser* parser, int byte);
+
 struct SettingsParser {
     Settings* target;
+    ParseWatch watch;  // null unless a tool set one
+    void* watchContext;
     uint8_t line;  // 0-based index of the line being read
     bool sawEquals;
     bool skipRest;  // after Ctrl-Z, up to the line end
@@ -128,8 +141,10 @@ struct LoadResult {
     ValueProblem problem;  // set for LOAD_BAD_VALUE, VALUE_FINE otherwise
 };
 
-// Reads the file at `path` into `target` and says how that went.
-LoadResult loadSettingsFile(const char* path, Settings* target);
+// Reads the file at `path` into `target` and says how that went; `watch`, when
+// set, sees each line as it is read.
+LoadResult loadSettingsFile(const char* path, Settings* target, ParseWatch watch = nullptr,
+                            void* watchContext = nullptr);
 // What a finished parse came to, as a load result.
 LoadResult parseResult(const SettingsParser* parser);
 // Puts the default times and trigger text in memory; flags stay as they are.

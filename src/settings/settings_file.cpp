@@ -42,9 +42,11 @@ bool joinPath(const void* head, uint32_t headSize, const char* tail, SettingsPat
 }
 
 // Reads the open file through the parser until it has what it needs.
-LoadResult parseOpenFile(PlatformFile* file, Settings* target) {
+LoadResult parseOpenFile(PlatformFile* file, Settings* target, ParseWatch watch, void* watchContext) {
     SettingsParser parser;
     beginSettingsParse(&parser, target);
+    parser.watch = watch;
+    parser.watchContext = watchContext;
     uint8_t chunk[READ_CHUNK];
     ParseStatus status = PARSE_MORE;
     while (status == PARSE_MORE) {
@@ -91,10 +93,10 @@ void showCreateError() { showErrorBox(ERROR_CAPTION, ERROR_TEXT); }
 
 bool formSettingsPath(ByteView dir, SettingsPath out) { return joinPath(dir.data, dir.size, FILE_NAME, out); }
 
-LoadResult loadSettingsFile(const char* path, Settings* target) {
+LoadResult loadSettingsFile(const char* path, Settings* target, ParseWatch watch, void* watchContext) {
     PlatformFile* file = openFileForReading(path);
     if (file == nullptr) return LoadResult{LOAD_NO_FILE, 0, VALUE_FINE};
-    const LoadResult parsed = parseOpenFile(file, target);
+    const LoadResult parsed = parseOpenFile(file, target, watch, watchContext);
     const bool closed = closeFile(file);
     if (!closed && parsed.status == LOAD_OK) return LoadResult{LOAD_READ_ERROR, 0, VALUE_FINE};
     return parsed;

@@ -219,6 +219,7 @@ bool finishTriggerLine(SettingsParser* parser) {
 }
 
 void finishLine(SettingsParser* parser) {
+    if (parser->watch != nullptr) parser->watch(parser->watchContext, parser, LINE_ENDED);
     const bool ok = parser->line == TRIGGER_LINE ? finishTriggerLine(parser) : finishTimeLine(parser);
     if (!ok) {
         parser->status = PARSE_FAILED;
@@ -232,6 +233,7 @@ void finishLine(SettingsParser* parser) {
 }
 
 void feedLineByte(SettingsParser* parser, uint8_t byte) {
+    if (parser->watch != nullptr) parser->watch(parser->watchContext, parser, byte);
     if (parser->line == TRIGGER_LINE) {
         if (!appendTextByte(parser, byte)) {
             parser->outOfMemory = true;
@@ -278,6 +280,9 @@ ParseStatus feedSettingsBytes(SettingsParser* parser, const uint8_t* bytes, size
 }
 
 ParseStatus finishSettingsParse(SettingsParser* parser) {
+    if (parser->watch != nullptr && parser->status == PARSE_MORE) {
+        parser->watch(parser->watchContext, parser, FILE_ENDED);
+    }
     while (parser->status == PARSE_MORE) finishLine(parser);
     releaseParser(parser);
     return parser->status;
