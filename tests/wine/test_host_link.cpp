@@ -136,7 +136,9 @@ TEST_F(DllTest, NullCallbackIsNeverCalled) {
     EXPECT_TRUE(sentHere().empty());
 }
 
-#if defined(__i386__)
+#if !defined(__i386__)
+#error "the calling-convention check below is i386 assembly; the DLL is built for i386 only"
+#endif
 // Calls function(argument) and returns how far the stack pointer moved from
 // before the push of the argument to after the call: 0 when the callee pops it.
 int32_t stackDriftOfCall(PluginFun function, const uint8_t* argument) {
@@ -161,7 +163,6 @@ TEST(DllAbi, PluginFunRemovesItsOwnArgument) {
     EXPECT_EQ(stackDriftOfCall(pluginFun(), nullptr), 0);
     EXPECT_EQ(stackDriftOfCall(pluginFun(), refused.data()), 0);
 }
-#endif
 
 TEST(DllVersion, ResourceNamesTheProductInRussian1251) {
     DWORD ignored = 0;
