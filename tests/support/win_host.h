@@ -38,6 +38,18 @@ void exitOnAnyFault(const char* (*context)() = nullptr);
 // Prints `line` after the context and ends the process with exit code 3.
 void endProcessWithFault(const char* line);
 
+// --- Windows -----------------------------------------------------------------
+
+// Watches this process's windows from a thread of its own: a dialog box that
+// appears while no test expects one is closed at once and `report` gets a
+// line naming it; without a `report` the line ends the process (exit code 3).
+// So an unexpected box fails the test instead of holding its program for ever.
+void closeUnexpectedBoxes(void (*report)(const std::string& line) = nullptr);
+// Whether a box is expected from now on (the error box a test waits for).
+void expectBox(bool expected);
+// The text of the first Static child with text (a message box's message).
+std::string staticTextOf(HWND window);
+
 // --- Files -------------------------------------------------------------------
 
 // A new empty directory under the Wine temp directory, ending in a backslash;
@@ -133,5 +145,7 @@ long countProcessHandles();
 // Open handles of this process, found by asking after every handle value up
 // to 65536; the system hands out the lowest free values first.
 long countOpenHandles();
+// Bytes in blocks in use on the process heap, the one the library allocates from.
+long long processHeapInUse();
 
 }  // namespace winhost

@@ -165,6 +165,7 @@ TEST(DllAbi, PluginFunRemovesItsOwnArgument) {
 }
 
 TEST(DllVersion, ResourceNamesTheProductInRussian1251) {
+    ASSERT_NE(pluginFun(), nullptr) << dllPath();
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeA(dllPath().c_str(), &ignored);
     ASSERT_GT(size, 0u) << "no version resource in " << dllPath();
@@ -177,6 +178,12 @@ TEST(DllVersion, ResourceNamesTheProductInRussian1251) {
     ASSERT_GE(length, 4u);
     EXPECT_EQ(static_cast<WORD*>(value)[0], 0x0419);
     EXPECT_EQ(static_cast<WORD*>(value)[1], 1251);
+    // The resource itself is filed under Russian, not only the table inside it.
+    const HMODULE module = GetModuleHandleA(dllPath().c_str());
+    ASSERT_NE(module, nullptr);
+    EXPECT_NE(FindResourceExA(module, RT_VERSION, MAKEINTRESOURCEA(1), MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT)),
+              nullptr)
+        << "no version resource in language 0x0419";
 
     ASSERT_TRUE(VerQueryValueA(info.data(), "\\", &value, &length));
     const VS_FIXEDFILEINFO* fixed = static_cast<VS_FIXEDFILEINFO*>(value);
