@@ -89,6 +89,15 @@ BOOL CALLBACK matchOwnBox(HWND window, LPARAM parameter) {
     return FALSE;
 }
 
+// Windows-1251 text (the plug-in's) in UTF-8, so a terminal shows it as Cyrillic.
+std::string inUtf8(const std::string& text) {
+    wchar_t wide[512] = L"";
+    char utf8[1536] = "";
+    MultiByteToWideChar(1251, 0, text.c_str(), -1, wide, 512);
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, nullptr, nullptr);
+    return utf8;
+}
+
 DWORD WINAPI watchForBoxes(LPVOID) {
     for (;; Sleep(50)) {
         if (InterlockedCompareExchange(&boxExpected, 0, 0) != 0) continue;
@@ -97,7 +106,7 @@ DWORD WINAPI watchForBoxes(LPVOID) {
         if (box == nullptr || InterlockedCompareExchange(&boxExpected, 0, 0) != 0) continue;
         char caption[256] = "";
         GetWindowTextA(box, caption, sizeof caption);
-        const std::string line = "unexpected box \"" + std::string(caption) + "\": \"" + staticTextOf(box) + "\"";
+        const std::string line = "unexpected box \"" + inUtf8(caption) + "\": \"" + inUtf8(staticTextOf(box)) + "\"";
         PostMessageA(box, WM_COMMAND, IDOK, 0);
         if (boxReport == nullptr) endProcessWithFault(line.c_str());
         boxReport(line);

@@ -169,7 +169,10 @@ TEST_F(DllTest, OverlongSettingsPathShowsTheErrorBoxAndOpensNoEditor) {
         << "a settings file was written at the overlong path";
     EXPECT_EQ(callGuarded(frames::settingsEvent()), nullptr);
     // Nothing to wait for when all is well: a bounded look for an editor that should not come.
-    EXPECT_EQ(waitForWindowTitled("dormex.ini", true, 3000), nullptr) << "an editor opened the overlong path";
+    const HWND editor = waitForWindowTitled("dormex.ini", true, 3000);
+    EXPECT_EQ(editor, nullptr) << "an editor opened the overlong path";
+    if (editor != nullptr) closeProgramWindow(editor);
+    DeleteFileW((longForm + L"dormex.ini").c_str());
     RemoveDirectoryW(longForm.c_str());
 }
 
