@@ -344,11 +344,6 @@ int countProcessThreads() {
     return count;
 }
 
-long countProcessHandles() {
-    DWORD count = 0;
-    return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<long>(count) : -1;
-}
-
 long countOpenHandles() {
     long count = 0;
     for (uintptr_t value = 4; value < 65536; value += 4) {

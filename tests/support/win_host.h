@@ -139,9 +139,6 @@ bool writeSchedule(const std::string& dir, HourMinute off, HourMinute on);
 
 // Threads of this process as a Toolhelp snapshot sees them; -1 when it fails.
 int countProcessThreads();
-// Open handles of this process as the system counts them; -1 when it does not
-// say. Wine answers 0, so countOpenHandles() is the figure to check there.
-long countProcessHandles();
 // Open handles of this process, found by asking after every handle value up
 // to 65536; the system hands out the lowest free values first.
 long countOpenHandles();
