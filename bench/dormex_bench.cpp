@@ -233,7 +233,8 @@ class GoalReporter : public benchmark::ConsoleReporter {
         atMost("heap allocations per text event (no match)", value("text_event/no_match", "allocs"), 0, "0");
         atMost("heap allocations per text event (match)", value("text_event/match", "allocs"), 0, "0");
         atMost("heap allocations per request", value("request_disconnect", "allocs"), 0, "0");
-        atMost("stop latency, POSIX stand-in, median (us)", value("stop_latency", "median_us"), 1000, "<= 1000");
+        atMost("stop latency, POSIX stand-in, median (us)", value("stop_latency", "median_us"), 1000,
+               "<= 1000");
         atMost("stop latency, POSIX stand-in, max (us)", value("stop_latency", "max_us"), 1000, "<= 1000");
         ratio("load_settings / bare read of the same file", "load_settings/default_file",
               "bare_read/default_file", false);

@@ -153,7 +153,8 @@ int checkFigures(const Figures& f, int seconds) {
         failures += failure("threads outlived the start/stop cycles");
     }
     if (f.threadsAfter > f.threadsBefore) failures += failure("the thread count grew");
-    if (f.openHandlesAfter > f.openHandlesBefore + handleTolerance) failures += failure("the handle count grew");
+    if (f.openHandlesAfter > f.openHandlesBefore + handleTolerance)
+        failures += failure("the handle count grew");
     return failures;
 }
 

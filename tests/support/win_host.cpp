@@ -106,7 +106,8 @@ DWORD WINAPI watchForBoxes(LPVOID) {
         if (box == nullptr || InterlockedCompareExchange(&boxExpected, 0, 0) != 0) continue;
         char caption[256] = "";
         GetWindowTextA(box, caption, sizeof caption);
-        const std::string line = "unexpected box \"" + inUtf8(caption) + "\": \"" + inUtf8(staticTextOf(box)) + "\"";
+        const std::string line =
+            "unexpected box \"" + inUtf8(caption) + "\": \"" + inUtf8(staticTextOf(box)) + "\"";
         PostMessageA(box, WM_COMMAND, IDOK, 0);
         if (boxReport == nullptr) endProcessWithFault(line.c_str());
         boxReport(line);

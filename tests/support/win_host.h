@@ -77,7 +77,7 @@ struct SentFrame {
     FrameKind kind;
     DWORD threadId;
     ULONGLONG tick;
-    frames::Bytes bytes;  // as announced by its length, at most 4 + 64 bytes kept
+    frames::Bytes bytes;     // as announced by its length, at most 4 + 64 bytes kept
     uintptr_t stackDepth;    // bytes of the calling thread's stack in use at the callback
     uintptr_t stackReserve;  // bytes reserved for that stack (Wine: at least 1 MB, whatever was asked)
 };

@@ -234,7 +234,8 @@ TEST_F(WatchThread, UnloadRightAfterStartAndStopUnmapsTheModuleAndFreesItsHeap) 
     winehost::keepOnlyCounts();  // the recorder itself must not grow the heap
     const auto settled = [this] {
         // The module is unmapped a moment before its last thread is gone.
-        return winehost::waitUntil([this] { return winehost::countProcessThreads() == threadsBefore; }, PROMPTLY_MS);
+        return winehost::waitUntil([this] { return winehost::countProcessThreads() == threadsBefore; },
+                                   PROMPTLY_MS);
     };
     long long heapAfterFirst = 0;
     for (int round = 0; round < 200; ++round) {
@@ -247,8 +248,8 @@ TEST_F(WatchThread, UnloadRightAfterStartAndStopUnmapsTheModuleAndFreesItsHeap) 
     EXPECT_TRUE(settled()) << "threads: " << threadsBefore << " before, " << winehost::countProcessThreads()
                            << " after";
     // Less than the 11-byte trigger text per cycle.
-    EXPECT_LT(winehost::processHeapInUse() - heapAfterFirst, 199 * 11) << "heap in use after the first cycle: "
-                                                                       << heapAfterFirst;
+    EXPECT_LT(winehost::processHeapInUse() - heapAfterFirst, 199 * 11)
+        << "heap in use after the first cycle: " << heapAfterFirst;
 }
 
 TEST_F(WatchThread, SecondStartWithoutStopLeavesOnePoller) {
@@ -258,8 +259,8 @@ TEST_F(WatchThread, SecondStartWithoutStopLeavesOnePoller) {
     start();
     start();
     const ULONGLONG secondStart = GetTickCount64();
-    EXPECT_TRUE(
-        winehost::waitUntil([this] { return winehost::countProcessThreads() == threadsBefore + 1; }, PROMPTLY_MS));
+    EXPECT_TRUE(winehost::waitUntil([this] { return winehost::countProcessThreads() == threadsBefore + 1; },
+                                    PROMPTLY_MS));
 
     // The first passes of both threads come at once; the next pass is the second thread's alone.
     // Half way to the next pass; on a slow machine that moment may be gone already.

@@ -181,8 +181,9 @@ TEST(DllVersion, ResourceNamesTheProductInRussian1251) {
     // The resource itself is filed under Russian, not only the table inside it.
     const HMODULE module = GetModuleHandleA(dllPath().c_str());
     ASSERT_NE(module, nullptr);
-    EXPECT_NE(FindResourceExA(module, RT_VERSION, MAKEINTRESOURCEA(1), MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT)),
-              nullptr)
+    EXPECT_NE(
+        FindResourceExA(module, RT_VERSION, MAKEINTRESOURCEA(1), MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT)),
+        nullptr)
         << "no version resource in language 0x0419";
 
     ASSERT_TRUE(VerQueryValueA(info.data(), "\\", &value, &length));
