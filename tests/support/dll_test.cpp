@@ -67,6 +67,7 @@ const std::string& dllPath() {
 PluginFun pluginFun() {
     static const PluginFun entry = [] {
         exitOnAnyFault(currentTestName);
+        closeUnexpectedBoxes([](const std::string& line) { ADD_FAILURE() << line; });
         AddVectoredExceptionHandler(1, reportReadPastFrame);
         return loadPlugin(dllPath().c_str()).pluginFun;
     }();
@@ -130,16 +131,6 @@ BOOL CALLBACK matchTitle(HWND window, LPARAM parameter) {
     return FALSE;
 }
 
-BOOL CALLBACK matchStaticText(HWND window, LPARAM parameter) {
-    char className[64] = "";
-    char text[512] = "";
-    GetClassNameA(window, className, sizeof className);
-    GetWindowTextA(window, text, sizeof text);
-    if (lstrcmpiA(className, "Static") != 0 || text[0] == '\0') return TRUE;
-    *reinterpret_cast<std::string*>(parameter) = text;
-    return FALSE;
-}
-
 }  // namespace
 
 HWND waitForWindowTitled(const char* title, bool partly, DWORD timeoutMs) {
@@ -151,12 +142,6 @@ HWND waitForWindowTitled(const char* title, bool partly, DWORD timeoutMs) {
         Sleep(50);
     } while (GetTickCount() - begun < timeoutMs);
     return nullptr;
-}
-
-std::string staticTextOf(HWND window) {
-    std::string text;
-    EnumChildWindows(window, matchStaticText, reinterpret_cast<LPARAM>(&text));
-    return text;
 }
 
 void closeProgramWindow(HWND window) {

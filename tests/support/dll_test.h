@@ -37,8 +37,6 @@ frames::Bytes callAndCopy(const frames::Bytes& bytes);
 // Polls every 50 ms until a top-level window whose title is `title` (or, when
 // `partly`, contains it) exists; null when none appears within `timeoutMs`.
 HWND waitForWindowTitled(const char* title, bool partly, DWORD timeoutMs);
-// The text of the first Static child with text (a message box's message).
-std::string staticTextOf(HWND window);
 // Asks the window's process to close the window, and ends it if it lingers.
 void closeProgramWindow(HWND window);
 

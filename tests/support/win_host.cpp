@@ -64,7 +64,72 @@ SentFrame describe(const uint8_t* framed) {
     return sent;
 }
 
+BOOL CALLBACK matchStaticText(HWND window, LPARAM parameter) {
+    char className[64] = "";
+    char text[512] = "";
+    GetClassNameA(window, className, sizeof className);
+    GetWindowTextA(window, text, sizeof text);
+    if (lstrcmpiA(className, "Static") != 0 || text[0] == '\0') return TRUE;
+    *reinterpret_cast<std::string*>(parameter) = text;
+    return FALSE;
+}
+
+volatile LONG boxExpected = 0;
+void (*boxReport)(const std::string& line) = nullptr;
+
+// Stops at the first visible dialog box of this process.
+BOOL CALLBACK matchOwnBox(HWND window, LPARAM parameter) {
+    DWORD process = 0;
+    char className[16] = "";
+    GetWindowThreadProcessId(window, &process);
+    GetClassNameA(window, className, sizeof className);
+    if (process != GetCurrentProcessId() || strcmp(className, "#32770") != 0 || !IsWindowVisible(window))
+        return TRUE;
+    *reinterpret_cast<HWND*>(parameter) = window;
+    return FALSE;
+}
+
+// Windows-1251 text (the plug-in's) in UTF-8, so a terminal shows it as Cyrillic.
+std::string inUtf8(const std::string& text) {
+    wchar_t wide[512] = L"";
+    char utf8[1536] = "";
+    MultiByteToWideChar(1251, 0, text.c_str(), -1, wide, 512);
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, nullptr, nullptr);
+    return utf8;
+}
+
+DWORD WINAPI watchForBoxes(LPVOID) {
+    for (;; Sleep(50)) {
+        if (InterlockedCompareExchange(&boxExpected, 0, 0) != 0) continue;
+        HWND box = nullptr;
+        EnumWindows(matchOwnBox, reinterpret_cast<LPARAM>(&box));
+        if (box == nullptr || InterlockedCompareExchange(&boxExpected, 0, 0) != 0) continue;
+        char caption[256] = "";
+        GetWindowTextA(box, caption, sizeof caption);
+        const std::string line =
+            "unexpected box \"" + inUtf8(caption) + "\": \"" + inUtf8(staticTextOf(box)) + "\"";
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+        if (boxReport == nullptr) endProcessWithFault(line.c_str());
+        boxReport(line);
+        // The box needs a moment to go; do not report it twice.
+        waitUntil([box] { return !IsWindow(box) || !IsWindowVisible(box); }, 5000);
+    }
+}
+
 }  // namespace
+
+void closeUnexpectedBoxes(void (*report)(const std::string& line)) {
+    boxReport = report;
+    CloseHandle(CreateThread(nullptr, 0, watchForBoxes, nullptr, 0, nullptr));
+}
+
+void expectBox(bool expected) { InterlockedExchange(&boxExpected, expected ? 1 : 0); }
+
+std::string staticTextOf(HWND window) {
+    std::string text;
+    EnumChildWindows(window, matchStaticText, reinterpret_cast<LPARAM>(&text));
+    return text;
+}
 
 int32_t announcedLength(const uint8_t* frame) {
     int32_t length;
@@ -280,11 +345,6 @@ int countProcessThreads() {
     return count;
 }
 
-long countProcessHandles() {
-    DWORD count = 0;
-    return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<long>(count) : -1;
-}
-
 long countOpenHandles() {
     long count = 0;
     for (uintptr_t value = 4; value < 65536; value += 4) {
@@ -292,6 +352,18 @@ long countOpenHandles() {
         if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
     }
     return count;
+}
+
+long long processHeapInUse() {
+    HANDLE heap = GetProcessHeap();
+    long long inUse = 0;
+    PROCESS_HEAP_ENTRY entry{};
+    HeapLock(heap);
+    while (HeapWalk(heap, &entry)) {
+        if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) inUse += entry.cbData;
+    }
+    HeapUnlock(heap);
+    return inUse;
 }
 
 }  // namespace winhost

@@ -38,6 +38,18 @@ void exitOnAnyFault(const char* (*context)() = nullptr);
 // Prints `line` after the context and ends the process with exit code 3.
 void endProcessWithFault(const char* line);
 
+// --- Windows -----------------------------------------------------------------
+
+// Watches this process's windows from a thread of its own: a dialog box that
+// appears while no test expects one is closed at once and `report` gets a
+// line naming it; without a `report` the line ends the process (exit code 3).
+// So an unexpected box fails the test instead of holding its program for ever.
+void closeUnexpectedBoxes(void (*report)(const std::string& line) = nullptr);
+// Whether a box is expected from now on (the error box a test waits for).
+void expectBox(bool expected);
+// The text of the first Static child with text (a message box's message).
+std::string staticTextOf(HWND window);
+
 // --- Files -------------------------------------------------------------------
 
 // A new empty directory under the Wine temp directory, ending in a backslash;
@@ -65,7 +77,7 @@ struct SentFrame {
     FrameKind kind;
     DWORD threadId;
     ULONGLONG tick;
-    frames::Bytes bytes;  // as announced by its length, at most 4 + 64 bytes kept
+    frames::Bytes bytes;     // as announced by its length, at most 4 + 64 bytes kept
     uintptr_t stackDepth;    // bytes of the calling thread's stack in use at the callback
     uintptr_t stackReserve;  // bytes reserved for that stack (Wine: at least 1 MB, whatever was asked)
 };
@@ -127,11 +139,10 @@ bool writeSchedule(const std::string& dir, HourMinute off, HourMinute on);
 
 // Threads of this process as a Toolhelp snapshot sees them; -1 when it fails.
 int countProcessThreads();
-// Open handles of this process as the system counts them; -1 when it does not
-// say. Wine answers 0, so countOpenHandles() is the figure to check there.
-long countProcessHandles();
 // Open handles of this process, found by asking after every handle value up
 // to 65536; the system hands out the lowest free values first.
 long countOpenHandles();
+// Bytes in blocks in use on the process heap, the one the library allocates from.
+long long processHeapInUse();
 
 }  // namespace winhost

@@ -31,6 +31,7 @@ constexpr char DLL_NAME[] = "Dormex.dll";
 
 const bool faultsEndTheProgram = [] {
     winehost::exitOnAnyFault();
+    winehost::closeUnexpectedBoxes([](const std::string& line) { ADD_FAILURE() << line; });
     return true;
 }();
 
@@ -211,6 +212,7 @@ TEST_F(WatchThread, HundredStartStopCyclesLeaveNoThread) {
     const HourMinute now = winehost::presentMinute();
     writeSchedule(now, winehost::minuteAfter(now));
     const int loaded = winehost::countProcessThreads();
+    const long handles = winehost::countOpenHandles();
     for (int cycle = 0; cycle < 100; ++cycle) {
         start();
         send(frames::stopEvent());
@@ -219,22 +221,35 @@ TEST_F(WatchThread, HundredStartStopCyclesLeaveNoThread) {
         winehost::waitUntil([loaded] { return winehost::countProcessThreads() <= loaded; }, PROMPTLY_MS);
     EXPECT_TRUE(settled) << "threads: " << loaded << " before, " << winehost::countProcessThreads()
                          << " after";
+    // A handle left open per cycle shows as 100; a few may come from objects the system opens lazily.
+    EXPECT_LE(winehost::countOpenHandles(), handles + 8) << "open handles before: " << handles;
 }
 
 // Stop and unload at once, before the new thread has run: the thread must
 // already hold its own reference to the module, or its code is unmapped under it.
-TEST_F(WatchThread, UnloadRightAfterStartAndStopUnmapsTheModule) {
+// Each unload releases what the module holds, so the heap does not grow.
+TEST_F(WatchThread, UnloadRightAfterStartAndStopUnmapsTheModuleAndFreesItsHeap) {
     const HourMinute now = winehost::presentMinute();
     writeSchedule(now, winehost::minuteAfter(now));
-    for (int round = 0; round < 20; ++round) {
+    winehost::keepOnlyCounts();  // the recorder itself must not grow the heap
+    const auto settled = [this] {
+        // The module is unmapped a moment before its last thread is gone.
+        return winehost::waitUntil([this] { return winehost::countProcessThreads() == threadsBefore; },
+                                   PROMPTLY_MS);
+    };
+    long long heapAfterFirst = 0;
+    for (int round = 0; round < 200; ++round) {
         if (plugin.module == nullptr) loadFresh();
         start();
         send(frames::stopEvent());
         unloadAndExpectUnmapped();
+        if (round == 0 && settled()) heapAfterFirst = winehost::processHeapInUse();
     }
-    // The module is unmapped a moment before its last thread is gone.
-    EXPECT_TRUE(winehost::waitUntil([this] { return winehost::countProcessThreads() == threadsBefore; }, PROMPTLY_MS))
-        << "threads: " << threadsBefore << " before, " << winehost::countProcessThreads() << " after";
+    EXPECT_TRUE(settled()) << "threads: " << threadsBefore << " before, " << winehost::countProcessThreads()
+                           << " after";
+    // Less than the 11-byte trigger text per cycle.
+    EXPECT_LT(winehost::processHeapInUse() - heapAfterFirst, 199 * 11)
+        << "heap in use after the first cycle: " << heapAfterFirst;
 }
 
 TEST_F(WatchThread, SecondStartWithoutStopLeavesOnePoller) {
@@ -244,8 +259,8 @@ TEST_F(WatchThread, SecondStartWithoutStopLeavesOnePoller) {
     start();
     start();
     const ULONGLONG secondStart = GetTickCount64();
-    EXPECT_TRUE(
-        winehost::waitUntil([this] { return winehost::countProcessThreads() == threadsBefore + 1; }, PROMPTLY_MS));
+    EXPECT_TRUE(winehost::waitUntil([this] { return winehost::countProcessThreads() == threadsBefore + 1; },
+                                    PROMPTLY_MS));
 
     // The first passes of both threads come at once; the next pass is the second thread's alone.
     // Half way to the next pass; on a slow machine that moment may be gone already.

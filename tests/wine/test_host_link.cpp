@@ -136,7 +136,9 @@ TEST_F(DllTest, NullCallbackIsNeverCalled) {
     EXPECT_TRUE(sentHere().empty());
 }
 
-#if defined(__i386__)
+#if !defined(__i386__)
+#error "the calling-convention check below is i386 assembly; the DLL is built for i386 only"
+#endif
 // Calls function(argument) and returns how far the stack pointer moved from
 // before the push of the argument to after the call: 0 when the callee pops it.
 int32_t stackDriftOfCall(PluginFun function, const uint8_t* argument) {
@@ -161,9 +163,9 @@ TEST(DllAbi, PluginFunRemovesItsOwnArgument) {
     EXPECT_EQ(stackDriftOfCall(pluginFun(), nullptr), 0);
     EXPECT_EQ(stackDriftOfCall(pluginFun(), refused.data()), 0);
 }
-#endif
 
 TEST(DllVersion, ResourceNamesTheProductInRussian1251) {
+    ASSERT_NE(pluginFun(), nullptr) << dllPath();
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeA(dllPath().c_str(), &ignored);
     ASSERT_GT(size, 0u) << "no version resource in " << dllPath();
@@ -176,6 +178,13 @@ TEST(DllVersion, ResourceNamesTheProductInRussian1251) {
     ASSERT_GE(length, 4u);
     EXPECT_EQ(static_cast<WORD*>(value)[0], 0x0419);
     EXPECT_EQ(static_cast<WORD*>(value)[1], 1251);
+    // The resource itself is filed under Russian, not only the table inside it.
+    const HMODULE module = GetModuleHandleA(dllPath().c_str());
+    ASSERT_NE(module, nullptr);
+    EXPECT_NE(
+        FindResourceExA(module, RT_VERSION, MAKEINTRESOURCEA(1), MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT)),
+        nullptr)
+        << "no version resource in language 0x0419";
 
     ASSERT_TRUE(VerQueryValueA(info.data(), "\\", &value, &length));
     const VS_FIXEDFILEINFO* fixed = static_cast<VS_FIXEDFILEINFO*>(value);

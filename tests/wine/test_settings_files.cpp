@@ -93,15 +93,20 @@ namespace {
 void expectStartHeldByErrorBox(const std::string& settingsDir) {
     BackgroundStart start;
     start.frame = frames::startEvent(recorderAddress(), settingsDir);
+    expectBox(true);
     beginStart(&start);
     HWND box = waitForWindowTitled(ERROR_CAPTION, false, WINDOW_WAIT_MS);
     EXPECT_NE(box, nullptr) << "no error box appeared";
     if (box != nullptr) {
         EXPECT_EQ(staticTextOf(box), ERROR_TEXT);
         EXPECT_EQ(start.returned, 0) << "the start returned while its box was still open";
+        const HWND cancel = GetDlgItem(box, IDCANCEL);
+        EXPECT_TRUE(cancel == nullptr || !IsWindowVisible(cancel)) << "the error box has a Cancel button";
         PostMessageA(box, WM_COMMAND, IDOK, 0);
     }
-    ASSERT_TRUE(finishStart(&start, WINDOW_WAIT_MS)) << "the start did not return after the box closed";
+    const bool returned = finishStart(&start, WINDOW_WAIT_MS);
+    expectBox(false);
+    ASSERT_TRUE(returned) << "the start did not return after the box closed";
     EXPECT_EQ(start.answer, frames::expectedStartAnswer());
 }
 
@@ -114,26 +119,61 @@ TEST_F(DllTest, MissingDirectoryShowsTheErrorBox) {
     EXPECT_FALSE(fileExists(missing));
 }
 
-TEST_F(DllTest, FileHeldOpenWithoutSharingShowsTheErrorBoxAndSurvives) {
-    const std::string content = "h_disconnect=9\r\nm_disconnect=1\r\n";
-    writeWholeFile(settingsFile(), content);
-    HANDLE held = CreateFileA(settingsFile().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    started_ = true;
-    expectStartHeldByErrorBox(dir_);
-    CloseHandle(held);
-    EXPECT_EQ(readWholeFile(settingsFile()), content);
-    EXPECT_FALSE(fileExists(settingsFile() + ".bak"));
+// Another program holds dormex.ini open: the plug-in reads beside readers but
+// never beside a writer, and never writes beside anyone who did not allow it.
+TEST_F(DllTest, FileHeldOpenByAnotherProgram) {
+    const std::string content = "h=-\r\nm=-\r\nh=-\r\nm=-\r\nDisconnectStr=held\r\n";
+    struct Row {
+        const char* name;
+        DWORD access, share;
+        bool loads;  // else the load refuses and so does the writer: the error box
+    };
+    const Row rows[] = {
+        {"read and write, no sharing", GENERIC_READ | GENERIC_WRITE, 0, false},
+        {"write, sharing read and write", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, false},
+        {"read, sharing read", GENERIC_READ, FILE_SHARE_READ, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string dir = newDirectory();
+        writeWholeFile(dir + "dormex.ini", content);
+        HANDLE held = CreateFileA((dir + "dormex.ini").c_str(), row.access, row.share, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        started_ = true;
+        if (row.loads) {
+            EXPECT_EQ(callAndCopy(frames::startEvent(recorderAddress(), dir)), frames::expectedStartAnswer());
+        } else {
+            expectStartHeldByErrorBox(dir);
+        }
+        CloseHandle(held);
+        callGuarded(frames::textEvent("held"));
+        EXPECT_EQ(sentHere().size(), row.loads ? 1u : 0u) << "the trigger text of the held file";
+        EXPECT_EQ(readWholeFile(dir + "dormex.ini"), content);
+        EXPECT_FALSE(fileExists(dir + "dormex.ini.bak"));
+        callGuarded(frames::stopEvent());
+        clearRecord();
+    }
 }
 
-TEST_F(DllTest, OverlongSettingsPathShowsTheErrorBox) {
+TEST_F(DllTest, OverlongSettingsPathShowsTheErrorBoxAndOpensNoEditor) {
     // dir + "dormex.ini" is 260 bytes: one more than any settings path may hold.
     const std::string overlong = dir_ + std::string(260 - 10 - dir_.size() - 1, 'a') + "\\";
     ASSERT_EQ(overlong.size() + 10, 260u);
+    // The directory exists (made through the long-path form), so only the length rule refuses it.
+    const std::wstring longForm = L"\\\\?\\" + std::wstring(overlong.begin(), overlong.end());
+    ASSERT_TRUE(CreateDirectoryW(longForm.c_str(), nullptr));
     started_ = true;
     expectStartHeldByErrorBox(overlong);
+    EXPECT_EQ(GetFileAttributesW((longForm + L"dormex.ini").c_str()), INVALID_FILE_ATTRIBUTES)
+        << "a settings file was written at the overlong path";
     EXPECT_EQ(callGuarded(frames::settingsEvent()), nullptr);
+    // Nothing to wait for when all is well: a bounded look for an editor that should not come.
+    const HWND editor = waitForWindowTitled("dormex.ini", true, 3000);
+    EXPECT_EQ(editor, nullptr) << "an editor opened the overlong path";
+    if (editor != nullptr) closeProgramWindow(editor);
+    DeleteFileW((longForm + L"dormex.ini").c_str());
+    RemoveDirectoryW(longForm.c_str());
 }
 
 TEST_F(DllTest, SettingsEventOpensTheFileInNotepad) {
