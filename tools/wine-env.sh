@@ -32,7 +32,8 @@ ensure_wine_prefix() {
 # so that each Wine program does not pay for starting Wine again.
 begin_wine_session() {
   ensure_wine_prefix
-  wineserver -p
+  # A server left running for this prefix (an interrupted run) serves us too.
+  wineserver -p 2>/dev/null || echo "wine-env: reusing the wineserver already running for $WINEPREFIX" >&2
   trap 'wineserver -k 2>/dev/null || true' EXIT
   # Wine's background services start with the first program and inherit its
   # output: start them here, away from the caller's pipes, or a caller that
