@@ -161,6 +161,16 @@ Bytes confineStart(const Bytes& frame, StartLayout layout) {
 
 bool callbackIsOurs = false;  // the last accepted start named the recording host
 
+// Entries in the scratch directory, "." and ".." included.
+size_t scratchEntries() {
+    DIR* dir = opendir(".");
+    if (dir == nullptr) fail("cannot list the scratch directory");
+    size_t count = 0;
+    while (readdir(dir) != nullptr) ++count;
+    closedir(dir);
+    return count;
+}
+
 bool triggerMatches(const Bytes& frame) {
     if (!moduleState.session.settings.triggerEnabled || frame.size() < 26) return false;
     const int32_t count = static_cast<int32_t>(readLe32(&frame[22]));
@@ -187,9 +197,13 @@ void sendStart(const Bytes& original) {
         watchStopped.store(false);
         if (!namesRecordingHost(confined)) callbackChanged.store(true);
     }
+    const size_t entriesBefore = layout.wellFormed ? 0 : scratchEntries();
     const uint8_t* answer = pluginFun(confined.data());
     if (!layout.wellFormed) {
         if (answer != nullptr) fail("a malformed start event was answered");
+        // We run inside the scratch directory, so a file made from a
+        // malformed start's relative path would show up here.
+        if (scratchEntries() != entriesBefore) fail("a malformed start event left a file behind");
         return;
     }
     const Bytes expected = frames::expectedStartAnswer();
@@ -329,6 +343,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (name == nullptr) name = mkdtemp(onDisk);
     if (name == nullptr) fail("cannot create the scratch directory");
     scratchDir = std::string(name) + "/";
+    // Relative paths from the plug-in land in the scratch directory, never in
+    // the directory the fuzzer was started from.
+    if (chdir(name) != 0) fail("cannot enter the scratch directory");
     hostToken = addressOfCallback(recordingHost);
     harnessThread = pthread_self();
     capWaits(1);
