@@ -1,6 +1,8 @@
 // The operating system seam on Windows.
-#include <shellapi.h>
 #include <windows.h>
+
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include "platform/platform.h"
 
