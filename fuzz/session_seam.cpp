@@ -10,7 +10,6 @@
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define SEAM_ASAN 1
-#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
 #endif
@@ -23,11 +22,13 @@ namespace {
 
 constexpr size_t FIBER_STACK = 128 * 1024;
 
-// A fiber enters its stack once through its ucontext and switches with the
-// compiler's own setjmp/longjmp from then on: no signal mask, no system call.
+// Each fiber slot enters its stack once through a ucontext and stays there,
+// running one thread body after another; every switch after that is the
+// compiler's own setjmp/longjmp: no signal mask, no system call.
 struct Fiber {
     FiberState state;
-    bool entered;
+    bool made;     // its context is made
+    bool entered;  // it runs on its stack
     void (*body)(void*);
     void* argument;
     ucontext_t context;
@@ -44,7 +45,7 @@ int running = -1;
 int waitsOnHarness = 0;
 void (*startHook)(int) = nullptr;
 
-// Marks the switch to a stack for the sanitizer; `save` null when leaving for good.
+// Marks the switch to a stack for the sanitizer.
 void beginSwitch(void** save, const void* bottom, size_t size) {
 #ifdef SEAM_ASAN
     __sanitizer_start_switch_fiber(save, bottom, size);
@@ -61,28 +62,27 @@ void endSwitch(void* saved, const void** bottom, size_t* size) {
 #endif
 }
 
-void unpoisonStack(void* stack, size_t size) {
-#ifdef SEAM_ASAN
-    __asan_unpoison_memory_region(stack, size);
-#else
-    (void)stack, (void)size;
-#endif
-}
+// The two switches leave no stack for good, so ASan must not unpoison the
+// stack they jump away from, as it would before any other jump that does not return.
+#define SWITCHES_STACKS __attribute__((no_sanitize("address")))
 
-// Back to the harness; `leaving` when the fiber has ended for good.
-void switchToHarness(bool leaving) {
+// Back to the harness, until the harness resumes this fiber.
+SWITCHES_STACKS void switchToHarness() {
     Fiber& fiber = fibers[running];
-    beginSwitch(leaving ? nullptr : &fiber.fakeStack, harnessStack, harnessStackSize);
-    if (leaving || __builtin_setjmp(fiber.jump) == 0) __builtin_longjmp(harnessJump, 1);
+    beginSwitch(&fiber.fakeStack, harnessStack, harnessStackSize);
+    if (__builtin_setjmp(fiber.jump) == 0) __builtin_longjmp(harnessJump, 1);
     endSwitch(fiber.fakeStack, &harnessStack, &harnessStackSize);
 }
 
+// A slot's life: each body to its end, then parked until the next thread start.
 void fiberMain() {
     endSwitch(nullptr, &harnessStack, &harnessStackSize);
-    Fiber& fiber = fibers[running];
-    fiber.body(fiber.argument);
-    fiber.state = FIBER_FREE;
-    switchToHarness(true);
+    const int index = running;
+    for (;;) {
+        fibers[index].body(fibers[index].argument);
+        fibers[index].state = FIBER_FREE;
+        switchToHarness();
+    }
 }
 
 // --- Signals --------------------------------------------------------------------
@@ -268,7 +268,7 @@ bool waitForSignal(PlatformSignal* signal, uint32_t) {
     if (running < 0) ++waitsOnHarness;
     if (signal->raised || running < 0) return signal->raised;
     fibers[running].state = FIBER_WAITING;
-    switchToHarness(false);
+    switchToHarness();
     return signal->raised;
 }
 
@@ -282,17 +282,16 @@ bool startDetachedThread(void (*body)(void*), void* argument) {
         Fiber& fiber = fibers[index];
         if (fiber.state != FIBER_FREE) continue;
         fiber.state = FIBER_READY;
-        fiber.entered = false;
         fiber.body = body;
         fiber.argument = argument;
-        fiber.fakeStack = nullptr;
-        // The last fiber on this stack left it without returning: clear its poison.
-        unpoisonStack(fiberStacks[index], FIBER_STACK);
-        getcontext(&fiber.context);
-        fiber.context.uc_stack.ss_sp = fiberStacks[index];
-        fiber.context.uc_stack.ss_size = FIBER_STACK;
-        fiber.context.uc_link = nullptr;
-        makecontext(&fiber.context, fiberMain, 0);
+        if (!fiber.made) {
+            fiber.made = true;
+            getcontext(&fiber.context);
+            fiber.context.uc_stack.ss_sp = fiberStacks[index];
+            fiber.context.uc_stack.ss_size = FIBER_STACK;
+            fiber.context.uc_link = nullptr;
+            makecontext(&fiber.context, fiberMain, 0);
+        }
         if (startHook != nullptr) startHook(index);
         return true;
     }
@@ -318,7 +317,7 @@ void setFiberStartHook(void (*hook)(int)) { startHook = hook; }
 
 FiberState fiberState(int index) { return fibers[index].state; }
 
-bool resumeFiber(int index) {
+SWITCHES_STACKS bool resumeFiber(int index) {
     Fiber& fiber = fibers[index];
     if (fiber.state == FIBER_FREE || running >= 0) return false;
     fiber.state = FIBER_READY;
@@ -341,7 +340,7 @@ int runningFiber() { return running; }
 
 void holdRunningFiber() {
     fibers[running].state = FIBER_HELD;
-    switchToHarness(false);
+    switchToHarness();
     fibers[running].state = FIBER_READY;
 }
 
