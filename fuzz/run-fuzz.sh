@@ -18,9 +18,10 @@ out=$(realpath -m "${FUZZ_OUT:-$root/build/fuzz-out}")
 targets=(fuzz_pluginfun fuzz_settings fuzz_session)
 
 # fuzz_session has no thread of its own, so it runs on both cores, one process
-# each on the shared corpus; its inputs are whole sessions, 256 bytes at most.
+# each on the shared corpus; its inputs are whole sessions, 128 bytes (some 50
+# events, moves and switches) at most.
 workers_of() { [ "$1" = fuzz_session ] && echo 2 || echo 1; }
-max_len_of() { [ "$1" = fuzz_session ] && echo 256 || echo 4096; }
+max_len_of() { [ "$1" = fuzz_session ] && echo 128 || echo 4096; }
 
 failed=()
 for target in "${targets[@]}"; do
