@@ -28,6 +28,7 @@
 
 #include "Dormex.h"
 #include "frames.h"
+#include "fuzz_oracles.h"
 #include "hostlink/codec.h"
 #include "hostlink/protocol.h"
 #include "posix_stand_in.h"
@@ -36,6 +37,8 @@
 namespace {
 
 using frames::Bytes;
+using oracle::readLe32;
+using oracle::StartLayout;
 
 [[noreturn]] void fail(const char* what) {
     fprintf(stderr, "fuzz_pluginfun: %s\n", what);
@@ -58,10 +61,6 @@ std::atomic<uint64_t> requestsAfterStop{0};
 std::atomic<bool> callbackChanged{false};
 frames::StateReply stateReply;
 thread_local bool lastWasQuery = false;
-
-uint32_t readLe32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // Checks every frame the plug-in sends; answers queries with the input's state.
 const uint8_t* DORMEX_STDCALL recordingHost(const uint8_t* framed) {
@@ -118,32 +117,6 @@ bool takeSized(Input* in, uint16_t* header, Bytes* bytes) {
 
 // --- Start events -----------------------------------------------------------
 
-struct StartLayout {
-    bool wellFormed;
-    size_t dirCountAt;  // offset of the directory's count
-    size_t dirEnd;      // offset right after the directory's bytes
-};
-
-// Where the directory string lies, read the way the host's layout says.
-StartLayout locateDirectory(const Bytes& frame) {
-    StartLayout layout = {false, 0, 0};
-    auto countAt = [&frame](size_t offset) {
-        const int32_t count = static_cast<int32_t>(readLe32(&frame[offset]));
-        return count > 0 ? static_cast<size_t>(count) : 0;
-    };
-    if (frame.size() < 18) return layout;
-    const size_t text1End = 18 + countAt(14);
-    if (text1End + 4 > frame.size()) return layout;
-    const size_t dirEnd = text1End + 4 + countAt(text1End);
-    if (dirEnd + 4 > frame.size()) return layout;
-    return StartLayout{true, text1End, dirEnd};
-}
-
-bool isEvent(const Bytes& frame, uint8_t code) {
-    return frame.size() >= 6 && static_cast<int32_t>(readLe32(frame.data())) > 0 && frame[4] == KIND_EVENT &&
-           frame[5] == code;
-}
-
 // Points the start event at the recording host and the scratch directory.
 Bytes confineStart(const Bytes& frame, StartLayout layout) {
     std::string dir = scratchDir;
@@ -161,12 +134,14 @@ Bytes confineStart(const Bytes& frame, StartLayout layout) {
 
 bool callbackIsOurs = false;  // the last accepted start named the recording host
 
-bool triggerMatches(const Bytes& frame) {
-    if (!moduleState.session.settings.triggerEnabled || frame.size() < 26) return false;
-    const int32_t count = static_cast<int32_t>(readLe32(&frame[22]));
-    const size_t size = count > 0 ? static_cast<size_t>(count) : 0;
-    if (26 + size > frame.size() || size != moduleState.session.settings.triggerText.size) return false;
-    return size == 0 || memcmp(&frame[26], moduleState.session.settings.triggerText.bytes, size) == 0;
+// Entries in the scratch directory, "." and ".." included.
+size_t scratchEntries() {
+    DIR* dir = opendir(".");
+    if (dir == nullptr) fail("cannot list the scratch directory");
+    size_t count = 0;
+    while (readdir(dir) != nullptr) ++count;
+    closedir(dir);
+    return count;
 }
 
 // True when the start event's callback address is the recording host's.
@@ -181,15 +156,19 @@ void sendStart(const Bytes& original) {
     for (size_t i = 6; i < frame.size(); ++i) {
         if (frame[i] == '/') frame[i] = '_';
     }
-    const StartLayout layout = locateDirectory(frame);
+    const StartLayout layout = oracle::locateDirectory(frame.data(), frame.size());
     const Bytes confined = layout.wellFormed ? confineStart(frame, layout) : frame;
     if (layout.wellFormed) {
         watchStopped.store(false);
         if (!namesRecordingHost(confined)) callbackChanged.store(true);
     }
+    const size_t entriesBefore = layout.wellFormed ? 0 : scratchEntries();
     const uint8_t* answer = pluginFun(confined.data());
     if (!layout.wellFormed) {
         if (answer != nullptr) fail("a malformed start event was answered");
+        // We run inside the scratch directory, so a file made from a
+        // malformed start's relative path would show up here.
+        if (scratchEntries() != entriesBefore) fail("a malformed start event left a file behind");
         return;
     }
     const Bytes expected = frames::expectedStartAnswer();
@@ -199,7 +178,10 @@ void sendStart(const Bytes& original) {
 }
 
 void sendText(const Bytes& frame) {
-    const int expected = callbackIsOurs && triggerMatches(frame) ? 1 : 0;
+    const int expected =
+        callbackIsOurs && oracle::triggerMatches(frame.data(), frame.size(), moduleState.session.settings)
+            ? 1
+            : 0;
     harnessDisconnects.store(0);
     if (pluginFun(frame.data()) != nullptr) fail("a text event returned an answer");
     if (harnessDisconnects.load() != expected) fail("the trigger sent the wrong number of disconnects");
@@ -219,11 +201,11 @@ void sendSettings(const Bytes& frame) {
 }
 
 void sendFrame(const Bytes& frame) {
-    if (isEvent(frame, EV_START)) return sendStart(frame);
-    if (isEvent(frame, EV_TEXT)) return sendText(frame);
-    if (isEvent(frame, EV_SETTINGS)) return sendSettings(frame);
+    if (oracle::isEvent(frame.data(), frame.size(), EV_START)) return sendStart(frame);
+    if (oracle::isEvent(frame.data(), frame.size(), EV_TEXT)) return sendText(frame);
+    if (oracle::isEvent(frame.data(), frame.size(), EV_SETTINGS)) return sendSettings(frame);
     if (pluginFun(frame.data()) != nullptr) fail("an event other than start returned an answer");
-    if (isEvent(frame, EV_STOP)) watchStopped.store(true);
+    if (oracle::isEvent(frame.data(), frame.size(), EV_STOP)) watchStopped.store(true);
 }
 
 // A frame record: the payload framed with its own length, or a bare length field.
@@ -329,6 +311,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (name == nullptr) name = mkdtemp(onDisk);
     if (name == nullptr) fail("cannot create the scratch directory");
     scratchDir = std::string(name) + "/";
+    // Relative paths from the plug-in land in the scratch directory, never in
+    // the directory the fuzzer was started from.
+    if (chdir(name) != 0) fail("cannot enter the scratch directory");
     hostToken = addressOfCallback(recordingHost);
     harnessThread = pthread_self();
     capWaits(1);

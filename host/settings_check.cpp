@@ -212,6 +212,7 @@ void printVerdict(const std::string& name, const Reading& reading) {
             printf("%s: valid\n", name.c_str());
             return;
         case LOAD_NO_FILE:
+        case LOAD_NOT_OPENED:
             printf("%s: cannot be read: %s\n", name.c_str(), openErrorWords(reading.openError).c_str());
             return;
         case LOAD_READ_ERROR:
@@ -237,7 +238,8 @@ void printVerdict(const std::string& name, const Reading& reading) {
 // sequence's decision; the file is neither changed nor replaced here.
 SettingsFilePlan readAsAtStart(const std::string& path, Reading* reading) {
     reading->result = loadSettingsFile(path.c_str(), &reading->settings, watchLine, &reading->seen);
-    reading->openError = reading->result.status == LOAD_NO_FILE ? GetLastError() : 0;
+    const LoadStatus status = reading->result.status;
+    reading->openError = status == LOAD_NO_FILE || status == LOAD_NOT_OPENED ? GetLastError() : 0;
     return settleLoadedSettings(&reading->settings, reading->result.status);
 }
 
@@ -258,6 +260,13 @@ void printDefaultFileSettings() {
 
 void printPlan(const std::string& path, const Reading& reading, const SettingsFilePlan& plan) {
     printf("  at its next start the plug-in will\n");
+    if (plan == LEAVE_FILE_SHOW_ERROR) {
+        printf("    leave it as it is and show the error box (it is there but could not be opened)\n");
+        printf("    and run until the start after with\n");
+        printSettings(reading, "    ");
+        printf("  and the same at every start until it can be read\n");
+        return;
+    }
     if (plan == BACK_UP_THEN_WRITE_DEFAULT_FILE) {
         const std::string backup = escapedText(path + ".bak");
         printf("    keep the file as %s\n    write the default file in its place\n", backup.c_str());
@@ -265,8 +274,6 @@ void printPlan(const std::string& path, const Reading& reading, const SettingsFi
         printf("    write the default file there\n");
     } else if (reading.openError == ERROR_PATH_NOT_FOUND) {
         printf("    show the error box: the default file can't be written in a missing folder\n");
-    } else {
-        printf("    write the default file over it, without a copy (it could not be read)\n");
     }
     printf("    and run until the start after with\n");
     printSettings(reading, "    ");
@@ -294,6 +301,7 @@ int checkSettingsFile(const char* argument) {
     releaseSettings(&reading.settings);
     fflush(stdout);
     if (plan == USE_SETTINGS_FILE) return EXIT_VALID;
-    const bool unreadable = reading.result.status == LOAD_NO_FILE || reading.result.status == LOAD_READ_ERROR;
+    const LoadStatus status = reading.result.status;
+    const bool unreadable = status == LOAD_NO_FILE || status == LOAD_NOT_OPENED || status == LOAD_READ_ERROR;
     return unreadable ? EXIT_UNREADABLE : EXIT_REPLACED;
 }

@@ -37,7 +37,7 @@ fi
 # and nothing of a compiler runtime. A new import fails until it is added here.
 allowed_imports="
 KERNEL32.dll CloseHandle CreateEventA CreateFileA CreateThread FreeLibrary
-KERNEL32.dll FreeLibraryAndExitThread GetLocalTime GetModuleHandleExA GetProcessHeap
+KERNEL32.dll FreeLibraryAndExitThread GetLastError GetLocalTime GetModuleHandleExA GetProcessHeap
 KERNEL32.dll HeapAlloc HeapFree HeapReAlloc ReadFile SetEvent WaitForSingleObject WriteFile
 USER32.dll MessageBoxA
 SHELL32.dll ShellExecuteA"

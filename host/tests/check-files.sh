@@ -11,7 +11,7 @@ if [ "$mode" = same ]; then
   exit 1
 fi
 rm -rf "$dir"
-mkdir -p "$dir/folder"
+mkdir -p "$dir/folder" "$dir/not-a-file/dormex.ini"
 cd "$dir"
 default='h_disconnect=17\r\nm_disconnect=15\r\nh_online=7\r\nm_online=30\r\n'
 five_mb=$((5 * 1024 * 1024))

@@ -20,8 +20,9 @@ void freeMemory(void* memory);
 
 struct PlatformFile;
 
-// Opens an existing file for reading while others may read it too; null on any failure.
-PlatformFile* openFileForReading(const char* path);
+// Opens an existing file for reading while others may read it too; null on
+// any failure, with `*missing` set when the failure is that nothing is there.
+PlatformFile* openFileForReading(const char* path, bool* missing);
 // Creates or truncates a file for writing while others may read it; null on any failure.
 PlatformFile* createFileForWriting(const char* path);
 // Reads up to `capacity` bytes; false on a system error. `*got` is 0 at end of file.

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "platform/fault_posix.h"
 #include "platform/platform.h"
 
 namespace {
@@ -20,8 +21,11 @@ PlatformFile* fileOf(int descriptor) {
 
 }  // namespace
 
-PlatformFile* openFileForReading(const char* path) {
+PlatformFile* openFileForReading(const char* path, bool* missing) {
+    *missing = false;
+    if (seamCallFails(SEAM_OPEN)) return nullptr;
     const int descriptor = open(path, O_RDONLY | O_CLOEXEC);
+    *missing = descriptor < 0 && (errno == ENOENT || errno == ENOTDIR);
     struct stat status;
     // Like Windows, a directory is not a file that can be opened for reading.
     if (descriptor >= 0 && (fstat(descriptor, &status) != 0 || S_ISDIR(status.st_mode))) {
@@ -32,10 +36,13 @@ PlatformFile* openFileForReading(const char* path) {
 }
 
 PlatformFile* createFileForWriting(const char* path) {
+    if (seamCallFails(SEAM_CREATE)) return nullptr;
     return fileOf(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
 }
 
 bool readFileChunk(PlatformFile* file, void* buffer, uint32_t capacity, uint32_t* got) {
+    *got = 0;
+    if (seamCallFails(SEAM_READ)) return false;
     ssize_t n;
     do {
         n = read(descriptorOf(file), buffer, capacity);
@@ -45,8 +52,17 @@ bool readFileChunk(PlatformFile* file, void* buffer, uint32_t capacity, uint32_t
 }
 
 bool writeFileBytes(PlatformFile* file, const void* bytes, uint32_t size) {
+    // A failed write may still have put part of the bytes in the file.
+    if (seamCallFails(SEAM_WRITE)) {
+        const ssize_t partial = write(descriptorOf(file), bytes, size / 2);
+        (void)partial;
+        return false;
+    }
     const ssize_t n = write(descriptorOf(file), bytes, size);
     return n == static_cast<ssize_t>(size);
 }
 
-bool closeFile(PlatformFile* file) { return close(descriptorOf(file)) == 0; }
+bool closeFile(PlatformFile* file) {
+    const bool fails = seamCallFails(SEAM_CLOSE);
+    return close(descriptorOf(file)) == 0 && !fails;
+}

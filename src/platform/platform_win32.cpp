@@ -1,5 +1,7 @@
 // The operating system seam on Windows.
 #include <windows.h>
+
+// After windows.h, which it needs.
 #include <shellapi.h>
 
 #include "platform/platform.h"
@@ -34,9 +36,12 @@ DWORD WINAPI threadTrampoline(LPVOID parameter) {
 
 }  // namespace
 
-PlatformFile* openFileForReading(const char* path) {
-    return asFile(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+PlatformFile* openFileForReading(const char* path, bool* missing) {
+    const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    *missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return asFile(file);
 }
 
 PlatformFile* createFileForWriting(const char* path) {

@@ -20,8 +20,10 @@ Schedule scheduleFromSettings(const Settings& from) {
 SettingsFilePlan settleLoadedSettings(Settings* settings, LoadStatus loaded) {
     if (loaded == LOAD_OK) return USE_SETTINGS_FILE;
     putDefaultSettings(settings);
-    // A file that could be opened is the user's work, kept before it is replaced.
-    return loaded == LOAD_NO_FILE ? WRITE_DEFAULT_FILE : BACK_UP_THEN_WRITE_DEFAULT_FILE;
+    if (loaded == LOAD_NO_FILE) return WRITE_DEFAULT_FILE;
+    // A file that is there is the user's work: kept before it is replaced, and
+    // left alone while the system will not let us read it.
+    return loaded == LOAD_NOT_OPENED ? LEAVE_FILE_SHOW_ERROR : BACK_UP_THEN_WRITE_DEFAULT_FILE;
 }
 
 void keepStartFields(PluginSession* session, uint32_t callbackAddress, ByteView settingsDir) {
@@ -38,7 +40,11 @@ void startSession(PluginSession* session) {
     formSettingsPath(keptSettingsDir(*session), path);
     const LoadStatus loaded = loadSettingsFile(path, &session->settings).status;
     const SettingsFilePlan plan = settleLoadedSettings(&session->settings, loaded);
-    if (plan != USE_SETTINGS_FILE) replaceWithDefaultSettings(path, plan == BACK_UP_THEN_WRITE_DEFAULT_FILE);
+    if (plan == LEAVE_FILE_SHOW_ERROR) {
+        showSettingsFileError();
+    } else if (plan != USE_SETTINGS_FILE) {
+        replaceWithDefaultSettings(path, plan == BACK_UP_THEN_WRITE_DEFAULT_FILE);
+    }
     session->watch = startWatch(scheduleFromSettings(session->settings), &session->host);
 }
 

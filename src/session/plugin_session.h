@@ -32,6 +32,7 @@ enum SettingsFilePlan : uint8_t {
     USE_SETTINGS_FILE,                // it loaded: leave it as it is
     WRITE_DEFAULT_FILE,               // write the default file at its path
     BACK_UP_THEN_WRITE_DEFAULT_FILE,  // keep it as path + ".bak", then write the default file
+    LEAVE_FILE_SHOW_ERROR,            // it is there but could not be opened: never replace it unseen
 };
 
 // The start sequence's decision after a load: when the load failed, puts the

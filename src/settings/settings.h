@@ -129,7 +129,8 @@ bool parseSettingsText(const uint8_t* bytes, size_t size, Settings* target);
 // target.
 enum LoadStatus : uint8_t {
     LOAD_OK,
-    LOAD_NO_FILE,     // the file could not be opened (missing, a directory, no access)
+    LOAD_NO_FILE,     // nothing is at the path
+    LOAD_NOT_OPENED,  // something is there but could not be opened (a directory, no access, locked)
     LOAD_BAD_VALUE,   // the value on `line` is not a number, for `problem`
     LOAD_READ_ERROR,  // the system reported an error reading or closing the file
     LOAD_NO_MEMORY,   // no memory for the trigger text
@@ -153,9 +154,11 @@ void putDefaultSettings(Settings* target);
 // file can't be created.
 void writeDefaultSettings(const char* path);
 // Replaces a settings file that failed to load with the default file. A file
-// that was there to read (`wasRead`) is first kept as `path` + ".bak"; when
-// that copy fails, the file is left alone and the error box is shown.
-void replaceWithDefaultSettings(const char* path, bool wasRead);
+// that was there (`wasThere`) is first kept as `path` + ".bak"; when that copy
+// fails, the file is left alone and the error box is shown.
+void replaceWithDefaultSettings(const char* path, bool wasThere);
+// Shows the one error box the plug-in has: the settings file could not be made.
+void showSettingsFileError();
 // Opens the settings file of `dir` in Notepad; does not wait or check.
 void openSettingsEditor(ByteView dir);
 

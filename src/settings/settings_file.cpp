@@ -75,11 +75,13 @@ bool copyToNewFile(PlatformFile* source, const char* to) {
     return closeFile(target) && ok;
 }
 
-// Keeps the file at `path` as `path` + ".bak". True when it was kept or could
-// no longer be opened; false when it could be read but not kept.
+// Keeps the file at `path` as `path` + ".bak". True when it was kept or is no
+// longer there; false when it is there but could not be kept, so that a file
+// the system refuses to show us today is never replaced unseen.
 bool keepAsBackup(const char* path) {
-    PlatformFile* source = openFileForReading(path);
-    if (source == nullptr) return true;
+    bool missing = false;
+    PlatformFile* source = openFileForReading(path, &missing);
+    if (source == nullptr) return missing;
     SettingsPath backup;
     const bool kept = joinPath(path, static_cast<uint32_t>(strlen(path)), BACKUP_SUFFIX, backup) &&
                       copyToNewFile(source, backup);
@@ -94,8 +96,9 @@ void showCreateError() { showErrorBox(ERROR_CAPTION, ERROR_TEXT); }
 bool formSettingsPath(ByteView dir, SettingsPath out) { return joinPath(dir.data, dir.size, FILE_NAME, out); }
 
 LoadResult loadSettingsFile(const char* path, Settings* target, ParseWatch watch, void* watchContext) {
-    PlatformFile* file = openFileForReading(path);
-    if (file == nullptr) return LoadResult{LOAD_NO_FILE, 0, VALUE_FINE};
+    bool missing = false;
+    PlatformFile* file = openFileForReading(path, &missing);
+    if (file == nullptr) return LoadResult{missing ? LOAD_NO_FILE : LOAD_NOT_OPENED, 0, VALUE_FINE};
     const LoadResult parsed = parseOpenFile(file, target, watch, watchContext);
     const bool closed = closeFile(file);
     if (!closed && parsed.status == LOAD_OK) return LoadResult{LOAD_READ_ERROR, 0, VALUE_FINE};
@@ -122,14 +125,16 @@ void writeDefaultSettings(const char* path) {
     closeFile(file);
 }
 
-void replaceWithDefaultSettings(const char* path, bool wasRead) {
-    // A file that was there to read is the user's work: keep it before it is replaced.
-    if (wasRead && !keepAsBackup(path)) {
+void replaceWithDefaultSettings(const char* path, bool wasThere) {
+    // A file that was there is the user's work: keep it before it is replaced.
+    if (wasThere && !keepAsBackup(path)) {
         showCreateError();
         return;
     }
     writeDefaultSettings(path);
 }
+
+void showSettingsFileError() { showCreateError(); }
 
 void openSettingsEditor(ByteView dir) {
     SettingsPath path;

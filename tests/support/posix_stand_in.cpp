@@ -20,6 +20,9 @@ namespace {
 std::atomic<int> fakeClock{-1};  // hour * 60 + minute, or -1 for the real clock
 std::atomic<uint32_t> waitCap{0};
 std::atomic<int> liveThreads{0};
+std::atomic<uint32_t> faultAt{0};  // 0: no call fails
+std::atomic<uint32_t> seamCalls{0};
+std::atomic<int> faultKind{SEAM_CALL_KINDS};
 
 std::mutex desktopLock;
 DesktopRecord desktop;
@@ -48,7 +51,15 @@ struct PlatformSignal {
     bool isRaised = false;
 };
 
+bool seamCallFails(SeamCall kind) {
+    const uint32_t at = faultAt.load();
+    if (at == 0 || seamCalls.fetch_add(1) + 1 != at) return false;
+    faultKind.store(kind);
+    return true;
+}
+
 void showErrorBox(const char* caption, const char* text) {
+    if (seamCallFails(SEAM_ERROR_BOX)) return;
     std::lock_guard<std::mutex> guard(desktopLock);
     ++desktop.errorBoxes;
     desktop.lastCaption = caption;
@@ -56,6 +67,7 @@ void showErrorBox(const char* caption, const char* text) {
 }
 
 void launchProgram(const char* program, const char* parameters) {
+    if (seamCallFails(SEAM_LAUNCH)) return;
     std::lock_guard<std::mutex> guard(desktopLock);
     ++desktop.launches;
     desktop.lastProgram = program;
@@ -71,7 +83,9 @@ LocalClock readLocalClock() {
     return LocalClock{static_cast<uint8_t>(local.tm_hour), static_cast<uint8_t>(local.tm_min)};
 }
 
-PlatformSignal* createSignal() { return new (std::nothrow) PlatformSignal; }
+PlatformSignal* createSignal() {
+    return seamCallFails(SEAM_SIGNAL) ? nullptr : new (std::nothrow) PlatformSignal;
+}
 
 void raiseSignal(PlatformSignal* signal) {
     std::lock_guard<std::mutex> guard(signal->lock);
@@ -90,6 +104,7 @@ bool waitForSignal(PlatformSignal* signal, uint32_t milliseconds) {
 void destroySignal(PlatformSignal* signal) { delete signal; }
 
 bool startDetachedThread(void (*body)(void*), void* argument) {
+    if (seamCallFails(SEAM_THREAD)) return false;
     ThreadStart* start = new (std::nothrow) ThreadStart{body, argument};
     if (start == nullptr) return false;
     liveThreads.fetch_add(1);
@@ -134,3 +149,12 @@ void clearDesktopRecord() {
 }
 
 int runningThreads() { return liveThreads.load(); }
+
+void failNthSeamCall(uint32_t n) {
+    faultAt.store(0);
+    seamCalls.store(0);
+    faultKind.store(SEAM_CALL_KINDS);
+    faultAt.store(n);
+}
+
+SeamCall injectedFault() { return static_cast<SeamCall>(faultKind.load()); }

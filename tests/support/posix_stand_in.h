@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/callconv.h"
+#include "platform/fault_posix.h"
 #include "platform/platform.h"
 
 // Makes readLocalClock() return this time until useRealClock().
@@ -40,3 +41,11 @@ void clearDesktopRecord();
 
 // Number of threads started with startDetachedThread() that are still running.
 int runningThreads();
+
+// From now on, lets the n-th call into the seam (counted over every kind)
+// fail as the system would fail it; 0 lets none fail. An error box or launch
+// that fails shows nothing and returns at once.
+void failNthSeamCall(uint32_t n);
+// The kind of the call made to fail since failNthSeamCall(), or
+// SEAM_CALL_KINDS while none was.
+SeamCall injectedFault();

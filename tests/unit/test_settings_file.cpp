@@ -72,7 +72,7 @@ TEST_F(SettingsFile, LoaderOnFiles) {
         EXPECT_EQ(s.triggerText.size, 0u);
     }
     Settings s = {9, 9, 9, 9, true, true, true, {nullptr, 0}};
-    EXPECT_EQ(loadSettingsFile(dir.path().c_str(), &s).status, LOAD_NO_FILE)
+    EXPECT_EQ(loadSettingsFile(dir.path().c_str(), &s).status, LOAD_NOT_OPENED)
         << "a directory is not a settings file";
     EXPECT_EQ(s.disconnectHour, 9);
 }

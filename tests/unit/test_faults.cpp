@@ -1,0 +1,144 @@
+// Every call into the system fails once: each start sequence that matters runs
+// again with the first, second, ... call into the seam failing, until a run
+// meets no call left to fail. After each run the user's file is intact, every
+// start was answered exactly, and the plug-in starts and stops cleanly again.
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "Dormex.h"
+#include "fake_host.h"
+#include "posix_stand_in.h"
+
+namespace {
+
+const std::string VALID_FILE =
+    "h_disconnect=1\r\nm_disconnect=2\r\nh_online=3\r\nm_online=4\r\nDisconnectStr=go\r\n";
+const std::string BAD_FILE = "h_disconnect=17 \r\nm_disconnect=15\r\n";
+
+struct Sequence {
+    const char* name;
+    const std::string* userFile;  // null: no file before the first start
+    bool backupBlocked;           // a directory stands where the backup would go
+    bool missingDirectory;        // the host names a directory that is not there
+    const char* events;           // S start, P stop, E settings event, T trigger text
+};
+
+const Sequence SEQUENCES[] = {
+    {"first start, no file", nullptr, false, false, "S"},
+    {"valid file", &VALID_FILE, false, false, "S"},
+    {"bad file kept as backup", &BAD_FILE, false, false, "S"},
+    {"bad file whose backup fails", &BAD_FILE, true, false, "S"},
+    {"missing directory", nullptr, false, true, "S"},
+    {"settings event and trigger", &VALID_FILE, false, false, "SET"},
+    {"start, stop, start", &BAD_FILE, false, false, "SPS"},
+};
+
+const std::string NO_FILE = "(no file)";
+
+const char* const KIND_NAMES[SEAM_CALL_KINDS] = {"open",  "create", "read",   "write",     "close",
+                                                 "alloc", "signal", "thread", "error box", "launch"};
+
+class FaultSweep : public ModuleTest {
+   protected:
+    // One run of `sequence` with the n-th seam call failing (0: none); the
+    // kind of call that failed, or SEAM_CALL_KINDS when none did.
+    SeamCall runOnce(const Sequence& sequence, uint32_t n) {
+        TempDir dir;
+        const std::string settingsDir = dir.path() + (sequence.missingDirectory ? "absent/" : "");
+        ini = settingsDir + "dormex.ini";
+        if (sequence.userFile != nullptr) writeWholeFile(ini, *sequence.userFile);
+        if (sequence.backupBlocked) {
+            EXPECT_EQ(mkdir((ini + ".bak").c_str(), 0755), 0);
+        }
+        const frames::Bytes start = frames::startEvent(fakehost::address(), settingsDir);
+        failNthSeamCall(n);
+        for (const char* event = sequence.events; *event != '\0'; ++event) sendEvent(*event, start);
+        const SeamCall fault = injectedFault();
+        failNthSeamCall(0);
+        expectCleanRestart(start);
+        return fault;
+    }
+
+    void sendEvent(char event, const frames::Bytes& start) {
+        switch (event) {
+            case 'S': {
+                // The file a start finds stays, or is kept byte for byte as the backup.
+                const std::string before = fileContents(ini);
+                expectStartAnswer(callPlugin(start));
+                if (before != NO_FILE) {
+                    EXPECT_TRUE(fileContents(ini) == before || fileContents(ini + ".bak") == before)
+                        << "the user's file is lost";
+                }
+                break;
+            }
+            case 'P':
+                EXPECT_EQ(callPlugin(frames::stopEvent()), nullptr);
+                break;
+            case 'E':
+                EXPECT_EQ(callPlugin(frames::settingsEvent()), nullptr);
+                break;
+            default:
+                EXPECT_EQ(callPlugin(frames::textEvent("go")), nullptr);
+                break;
+        }
+    }
+
+    static void expectStartAnswer(const uint8_t* answer) {
+        const frames::Bytes expected = frames::expectedStartAnswer();
+        ASSERT_NE(answer, nullptr);
+        EXPECT_EQ(frames::Bytes(answer, answer + expected.size()), expected);
+    }
+
+    // The bytes of the regular file at `path`, or NO_FILE.
+    static std::string fileContents(const std::string& path) {
+        struct stat status;
+        if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return NO_FILE;
+        return readWholeFile(path);
+    }
+
+    // Whatever failed before, a start runs exactly one watch thread and a stop ends it.
+    static void expectCleanRestart(const frames::Bytes& start) {
+        EXPECT_TRUE(waitUntil([] { return runningThreads() <= 1; })) << "more than one watch thread";
+        expectStartAnswer(callPlugin(start));
+        EXPECT_TRUE(waitUntil([] { return runningThreads() == 1; }))
+            << "no single watch thread after a restart";
+        EXPECT_EQ(callPlugin(frames::stopEvent()), nullptr);
+        EXPECT_TRUE(waitUntil([] { return runningThreads() == 0; })) << "a watch thread outlived its stop";
+        releaseModuleState();
+        moduleState.session.settings = Settings{};
+        clearDesktopRecord();
+    }
+
+    std::string ini;
+};
+
+// Test parts recorded so far in this test: each failed check adds one.
+int failedChecks() {
+    return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+}
+
+TEST_F(FaultSweep, EveryFailingCallIsSurvived) {
+    int injected[SEAM_CALL_KINDS] = {};
+    int faults = 0, failures = 0;
+    for (const Sequence& sequence : SEQUENCES) {
+        for (uint32_t n = 1;; ++n) {
+            SCOPED_TRACE(std::string(sequence.name) + ", failing seam call " + std::to_string(n));
+            const int failedBefore = failedChecks();
+            const SeamCall fault = runOnce(sequence, n);
+            if (failedChecks() != failedBefore) ++failures;
+            if (fault == SEAM_CALL_KINDS) break;
+            ++injected[fault];
+            ++faults;
+            ASSERT_LT(n, 1000u) << "the sequence never runs out of calls to fail";
+        }
+    }
+    printf("fault sweep: %zu sequences, %d faults injected (", sizeof SEQUENCES / sizeof SEQUENCES[0],
+           faults);
+    for (int kind = 0; kind < SEAM_CALL_KINDS; ++kind)
+        printf("%s%s %d", kind ? ", " : "", KIND_NAMES[kind], injected[kind]);
+    printf("), %d runs, %d failures found\n",
+           faults + static_cast<int>(sizeof SEQUENCES / sizeof SEQUENCES[0]), failures);
+}
+
+}  // namespace
