@@ -1,6 +1,5 @@
 #include "scheduler/scheduler.h"
 
-
 #include <new>
 
 // Shared by the starter's thread and the watch thread; the last of the two to
