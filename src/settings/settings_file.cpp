@@ -89,8 +89,6 @@ bool keepAsBackup(const char* path) {
     return kept;
 }
 
-void showCreateError() { showErrorBox(ERROR_CAPTION, ERROR_TEXT); }
-
 }  // namespace
 
 bool formSettingsPath(ByteView dir, SettingsPath out) { return joinPath(dir.data, dir.size, FILE_NAME, out); }
@@ -118,7 +116,7 @@ void putDefaultSettings(Settings* target) {
 void writeDefaultSettings(const char* path) {
     PlatformFile* file = createFileForWriting(path);
     if (file == nullptr) {
-        showCreateError();
+        showSettingsFileError();
         return;
     }
     writeFileBytes(file, DEFAULT_SETTINGS_FILE, DEFAULT_SETTINGS_FILE_SIZE);
@@ -128,13 +126,13 @@ void writeDefaultSettings(const char* path) {
 void replaceWithDefaultSettings(const char* path, bool wasThere) {
     // A file that was there is the user's work: keep it before it is replaced.
     if (wasThere && !keepAsBackup(path)) {
-        showCreateError();
+        showSettingsFileError();
         return;
     }
     writeDefaultSettings(path);
 }
 
-void showSettingsFileError() { showCreateError(); }
+void showSettingsFileError() { showErrorBox(ERROR_CAPTION, ERROR_TEXT); }
 
 void openSettingsEditor(ByteView dir) {
     SettingsPath path;
