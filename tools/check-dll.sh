@@ -4,6 +4,8 @@
 # runtime DLL), and its size within the release limit.
 # Usage: tools/check-dll.sh PATH/TO/Dormex.dll
 set -uo pipefail
+# objdump's words are parsed below: never translated.
+export LC_ALL=C
 
 objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
 dll=${1:-}

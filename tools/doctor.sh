@@ -52,6 +52,12 @@ else
   lack "time zone" "/usr/share/zoneinfo/$TZ (make deps installs tzdata)"
 fi
 
+if locale -a 2>/dev/null | grep -qix 'ru_RU.utf8'; then
+  row "code page" "Wine runs under $LANG: ANSI code page 1251, as the plug-in's users have it"
+else
+  lack "code page" "the locale ru_RU.UTF-8, for code page 1251 (make deps generates it)"
+fi
+
 if [ "$missing" -ne 0 ]; then
   echo "Something needed is missing: run 'make deps' as root, then 'make doctor' again."
   exit 1

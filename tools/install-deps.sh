@@ -13,7 +13,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 PACKAGES=(cmake ninja-build make g++ clang libclang-rt-14-dev libgtest-dev googletest
   libbenchmark-dev mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
-  binutils-mingw-w64-i686 xvfb xauth xdotool wine wine32:i386 x11-utils tzdata)
+  binutils-mingw-w64-i686 xvfb xauth xdotool wine wine32:i386 x11-utils tzdata locales)
 
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
@@ -44,5 +44,17 @@ case "${1:-}" in
   *) echo "usage: tools/install-deps.sh [--check]" >&2; exit 2 ;;
 esac
 
+# Wine takes its ANSI code page from the locale: the users' own, Russian with
+# code page 1251, must exist on the machine for the tests to run under it.
+ensure_russian_locale() {
+  locale -a 2>/dev/null | grep -qix 'ru_RU.utf8' && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: the locale ru_RU.UTF-8 is missing; as root: localedef -i ru_RU -f UTF-8 ru_RU.UTF-8" >&2
+    exit 1
+  fi
+  localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
+}
+
 install_packages
+ensure_russian_locale
 ensure_i386

@@ -6,7 +6,13 @@ export WINEPREFIX="${DORMEX_WINEPREFIX:-$_root/build/wineprefix}"
 unset _root
 export WINEARCH=win32
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# No debugger: a program that crashes ends at once with a failure instead of
+# waiting in winedbg for someone who never comes.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
+# The users' locale: Russian, so Windows' ANSI code page is 1251. A test that
+# needs another code page sets LANG itself (C.UTF-8 gives 1252).
+export LANG="${DORMEX_LANG:-ru_RU.UTF-8}"
+unset LC_ALL LC_CTYPE
 # +5:45: local time differs from UTC in hour and minute alike, so code that read
 # the UTC clock where it should read the local one fails the tests.
 export TZ="${DORMEX_TZ:-Asia/Kathmandu}"
