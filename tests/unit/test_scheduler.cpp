@@ -91,6 +91,28 @@ TEST_F(Scheduler, TriggerNeedsTheExactText) {
     }
 }
 
+// Lines 1 and 2 set 10:20 before line 3 fails the load: the start puts the
+// default 17:15 in their place before its watch thread reads the schedule.
+TEST_F(Scheduler, AfterAFailedLoadTheThreadRunsTheDefaultTimes) {
+    const struct {
+        LocalClock now;
+        std::vector<Bytes> sent;
+    } cases[] = {{{17, 15}, {Q, D}}, {{10, 20}, {}}};
+    capWaits(1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.now.hour) + ":" + std::to_string(c.now.minute));
+        setFakeClock(c.now.hour, c.now.minute);
+        fakehost::reset();
+        startWithFile("10\n20\nx\n");
+        // Passes every millisecond: a few dozen have run by now.
+        fakehost::waitForEntries(2, std::chrono::milliseconds(c.sent.empty() ? 50 : 2000));
+        callPlugin(frames::stopEvent());
+        ASSERT_TRUE(waitUntil([] { return runningThreads() == 0; }));
+        const std::vector<Bytes> got = fakehost::receivedBytes();
+        EXPECT_EQ(std::vector<Bytes>(got.begin(), got.begin() + std::min<size_t>(got.size(), 2)), c.sent);
+    }
+}
+
 TEST_F(Scheduler, StopBeforeAnyStartIsHarmless) {
     stopSession(&moduleState.session);
     EXPECT_EQ(callPlugin(frames::stopEvent()), nullptr);

@@ -96,9 +96,10 @@ TEST_F(SettingsFile, MissingFileBecomesTheDefaultFile) {
 }
 
 TEST_F(SettingsFile, BadFileIsKeptAsBackupThenReplaced) {
-    const std::string userFile = "h_disconnect=17 \r\nm_disconnect=15\r\n\x1A\xFF";
+    // Several read chunks long, so the copy must take them all.
+    const std::string userFile = "h_disconnect=17 \r\nm_disconnect=15\r\n\x1A\xFF" + std::string(2000, 'u');
     writeWholeFile(ini(), userFile);
-    writeWholeFile(bak(), std::string(1000, 'o'));  // an older backup, longer than the new one
+    writeWholeFile(bak(), std::string(3000, 'o'));  // an older backup, longer than the new one
     ASSERT_NE(start(dir.path()), nullptr);
     EXPECT_EQ(readWholeFile(ini()), DEFAULT_SETTINGS_FILE);
     EXPECT_EQ(readWholeFile(bak()), userFile);

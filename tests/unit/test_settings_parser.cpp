@@ -129,6 +129,7 @@ std::vector<Row> rows() {
         {"line 1 trailing blank", "h=17 \nm=9\nh=9\nm=9\nt=new", false, {KEPT, KEPT, KEPT, KEPT}, "1BB",
          "old"},
         {"line 1 blank only", "h= \nm=9\nh=9\nm=9\nt=new", false, {KEPT, KEPT, KEPT, KEPT}, "1BB", "old"},
+        {"line 1 second =", "h=1=2\nm=9\nh=9\nm=9\nt=new", false, {KEPT, KEPT, KEPT, KEPT}, "1BB", "old"},
         {"line 1 malformed, minute off", "h=5x\nm=-\nh=9\nm=9\nt=new", false, {KEPT, KEPT, KEPT, KEPT},
          "1BB", "old"},
         {"line 2 two signs", "h=5\nm=+-1\nh=9\nm=9\nt=new", false, {5, KEPT, KEPT, KEPT}, "1BB", "old"},
