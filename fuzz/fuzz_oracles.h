@@ -45,12 +45,17 @@ inline StartLayout locateDirectory(const uint8_t* frame, size_t size) {
     return StartLayout{true, text1End, dirEnd};
 }
 
-// Whether a text event carries exactly the trigger text of `settings`.
+// Whether a text event carries exactly the trigger text of `settings`, in the
+// file's bytes or, when it has one, in its ANSI spelling.
 inline bool triggerMatches(const uint8_t* frame, size_t size, const Settings& settings) {
     if (!settings.triggerEnabled || size < 26) return false;
     const size_t count = countAt(frame, 22);
-    if (26 + count > size || count != settings.triggerText.size) return false;
-    return count == 0 || memcmp(frame + 26, settings.triggerText.bytes, count) == 0;
+    if (26 + count > size) return false;
+    const TriggerText& trigger = settings.triggerText;
+    const auto same = [&](const uint8_t* bytes, uint32_t bytesSize) {
+        return count == bytesSize && (count == 0 || memcmp(frame + 26, bytes, count) == 0);
+    };
+    return same(trigger.bytes, trigger.size) || (trigger.ansiBytes != nullptr && same(trigger.ansiBytes, trigger.ansiSize));
 }
 
 }  // namespace oracle

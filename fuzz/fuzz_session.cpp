@@ -153,7 +153,7 @@ void sendFrame(const uint8_t* frame, size_t size) {
     if (harnessDisconnects != expectedDisconnects) fail("the trigger sent the wrong number of disconnects");
     if (oracle::isEvent(frame, size, EV_STOP)) markStopped(aliveBefore, serialsBefore);
     if (launchesSeen() != launchesBefore &&
-        (launchesSeen() != launchesBefore + 1 || strcmp(lastLaunchProgram(), "notepad.exe") != 0)) {
+        (launchesSeen() != launchesBefore + 1 || strcmp(lastLaunchProgram(), "C:\\WINDOWS\\notepad.exe") != 0)) {
         fail("the settings event launched the wrong thing");
     }
 }

@@ -102,7 +102,7 @@ PlatformSignal signals[MAX_SIGNALS];
 
 // --- Files -----------------------------------------------------------------------
 
-constexpr int MAX_ENTRIES = 8;
+constexpr int MAX_ENTRIES = 12;
 constexpr uint32_t MAX_PATH_BYTES = 260;
 constexpr uint32_t MAX_FILE_BYTES = 4096;
 constexpr int MAX_HANDLES = 8;
@@ -137,7 +137,7 @@ AnyFunction hostCallback = nullptr;
 uint32_t failAt = 0, seamCalls = 0;
 
 int launches = 0;
-char launchProgramName[32];
+char launchProgramName[32];  // "C:\\WINDOWS\\notepad.exe" fits
 
 Entry* findEntry(const char* path) {
     for (Entry& entry : entries) {
@@ -240,7 +240,61 @@ bool closeFile(PlatformFile* file) {
     return !seamCallFails(SEAM_CLOSE);
 }
 
-void showErrorBox(const char*, const char*) { seamCallFails(SEAM_ERROR_BOX); }
+bool moveFileIntoPlace(const char* from, const char* to, bool replace) {
+    if (seamCallFails(SEAM_MOVE)) return false;
+    Entry* source = findEntry(from);
+    Entry* target = findEntry(to);
+    const auto busy = [](const Entry* entry) {
+        return entry->directory || entry->readers != 0 || entry->writers != 0 || entry->heldForWriting;
+    };
+    if (source == nullptr || busy(source) || !parentExists(to) || strlen(to) >= MAX_PATH_BYTES) return false;
+    if (target != nullptr && (!replace || busy(target))) return false;
+    if (target != nullptr) target->used = false;
+    strcpy(source->path, to);
+    return true;
+}
+
+bool removeFile(const char* path) {
+    if (seamCallFails(SEAM_REMOVE)) return false;
+    Entry* entry = findEntry(path);
+    if (entry == nullptr || entry->directory || entry->readers != 0 || entry->writers != 0) return false;
+    entry->used = false;
+    return true;
+}
+
+void showErrorBox(const char16_t*, const char16_t*) { seamCallFails(SEAM_ERROR_BOX); }
+
+uint32_t systemWindowsDirectory(char* out, uint32_t capacity) {
+    static const char windows[] = "C:\\WINDOWS";
+    if (seamCallFails(SEAM_WINDOWS_DIR) || capacity < sizeof windows) return 0;
+    memcpy(out, windows, sizeof windows);
+    return sizeof windows - 1;
+}
+
+// ASCII and the Cyrillic letters А to я, as code page 1251 spells them; any
+// other text has no second spelling here.
+uint8_t* ansiSpellingOfUtf8(const uint8_t* utf8, uint32_t utf8Size, uint32_t* size) {
+    if (seamCallFails(SEAM_CONVERT)) return nullptr;
+    auto* out = static_cast<uint8_t*>(allocateMemory(utf8Size));
+    uint32_t count = 0;
+    for (uint32_t i = 0; out != nullptr && i < utf8Size; ++i) {
+        const uint32_t letter = i + 1 < utf8Size ? (utf8[i] << 8 | utf8[i + 1]) : 0;
+        if (utf8[i] < 0x80) {
+            out[count++] = utf8[i];
+        } else if (letter >= 0xD090 && letter <= 0xD0BF) {
+            out[count++] = static_cast<uint8_t>(0xC0 + (letter - 0xD090));
+            ++i;
+        } else if (letter >= 0xD180 && letter <= 0xD18F) {
+            out[count++] = static_cast<uint8_t>(0xF0 + (letter - 0xD180));
+            ++i;
+        } else {
+            freeMemory(out);
+            out = nullptr;
+        }
+    }
+    *size = count;
+    return out;
+}
 
 void launchProgram(const char* program, const char*) {
     if (seamCallFails(SEAM_LAUNCH)) return;
@@ -274,6 +328,25 @@ bool waitForSignal(PlatformSignal* signal, uint32_t) {
 
 void destroySignal(PlatformSignal* signal) {
     if (signal != nullptr) signal->used = false;
+}
+
+// On a fiber: yields; the pause is over when the harness resumes it.
+void pauseThread(uint32_t) {
+    if (running < 0) {
+        ++waitsOnHarness;
+        return;
+    }
+    fibers[running].state = FIBER_WAITING;
+    switchToHarness();
+}
+
+ModuleHold* holdModule() {
+    static char token;
+    return seamCallFails(SEAM_HOLD) ? nullptr : reinterpret_cast<ModuleHold*>(&token);
+}
+
+void releaseHoldFromThread(ModuleHold* hold, void (*waitFirst)(void*), void* argument) {
+    if (hold != nullptr) startDetachedThread(waitFirst, argument);
 }
 
 bool startDetachedThread(void (*body)(void*), void* argument) {

@@ -38,10 +38,11 @@ fi
 # Every function the plug-in imports, by DLL: exactly what its own code calls
 # and nothing of a compiler runtime. A new import fails until it is added here.
 allowed_imports="
-KERNEL32.dll CloseHandle CreateEventA CreateFileA CreateThread FreeLibrary
-KERNEL32.dll FreeLibraryAndExitThread GetLastError GetLocalTime GetModuleHandleExA GetProcessHeap
-KERNEL32.dll HeapAlloc HeapFree HeapReAlloc ReadFile SetEvent WaitForSingleObject WriteFile
-USER32.dll MessageBoxA
+KERNEL32.dll CloseHandle CreateEventA CreateFileA CreateThread DeleteFileA FreeLibrary
+KERNEL32.dll FreeLibraryAndExitThread GetACP GetLastError GetLocalTime GetModuleHandleExA GetProcessHeap
+KERNEL32.dll GetSystemWindowsDirectoryA HeapAlloc HeapFree HeapReAlloc MoveFileExA MultiByteToWideChar
+KERNEL32.dll ReadFile SetEvent Sleep WaitForSingleObject WideCharToMultiByte WriteFile
+USER32.dll MessageBoxW
 SHELL32.dll ShellExecuteA"
 allowed=$(awk 'NF { for (i = 2; i <= NF; i++) print tolower($1) "!" $i }' <<<"$allowed_imports")
 

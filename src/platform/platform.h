@@ -31,13 +31,32 @@ bool readFileChunk(PlatformFile* file, void* buffer, uint32_t capacity, uint32_t
 bool writeFileBytes(PlatformFile* file, const void* bytes, uint32_t size);
 // Closes the file; false when the system reports an error. Always releases it.
 bool closeFile(PlatformFile* file);
+// Renames the file at `from` to `to` on the same volume, in one step; an existing
+// `to` is replaced only when `replace` is set. False on any failure (nothing moved).
+bool moveFileIntoPlace(const char* from, const char* to, bool replace);
+// Deletes the file at `path`; false when it could not be deleted.
+bool removeFile(const char* path);
 
 // --- The user's desktop ----------------------------------------------------
 
-// Shows a modal error box with no owner and returns once the user closed it.
-void showErrorBox(const char* caption, const char* text);
+// Shows a modal error box with no owner, in front of other windows, and
+// returns once the user closed it. The texts are UTF-16, so they read the same
+// whatever the system's code page. While it is up, its message loop may run
+// the host's window procedures, and so its calls into the plug-in.
+void showErrorBox(const char16_t* caption, const char16_t* text);
 // Asks the shell to open `program` with `parameters`; the result is ignored.
 void launchProgram(const char* program, const char* parameters);
+// Writes the shared Windows directory, where the system's own programs lie,
+// with a terminator; its length, or 0 when it can't be had or does not fit.
+uint32_t systemWindowsDirectory(char* out, uint32_t capacity);
+
+// --- Text --------------------------------------------------------------------
+
+// The text `utf8` spelled in the ANSI code page: a block from allocateMemory
+// of `*size` bytes. Null when `utf8` is not valid UTF-8, when a character has
+// no exact counterpart there (no best-fit look-alikes), when the code page is
+// UTF-8 itself, or when memory ran out.
+uint8_t* ansiSpellingOfUtf8(const uint8_t* utf8, uint32_t utf8Size, uint32_t* size);
 
 // --- Time and threads ------------------------------------------------------
 
@@ -59,9 +78,25 @@ bool waitForSignal(PlatformSignal* signal, uint32_t milliseconds);
 void destroySignal(PlatformSignal* signal);
 
 // Runs body(argument) on a new thread that keeps this module loaded until
-// body returns; its stack is a 64 KB reservation. False when the thread
-// could not be started (body never runs).
+// body returns; it gets the process's default stack, which the host's own code
+// needs when it is called back from there. False when the thread could not be
+// started (body never runs).
 bool startDetachedThread(void (*body)(void*), void* argument);
+// Sleeps for `milliseconds`.
+void pauseThread(uint32_t milliseconds);
+
+// --- The module --------------------------------------------------------------
+
+struct ModuleHold;
+
+// Keeps this module loaded, even if the host unloads it meanwhile, until the
+// hold is given back; null when none could be taken.
+ModuleHold* holdModule();
+// Gives `hold` back from a new thread as its very last act, once
+// waitFirst(argument) returned, so that no code of ours runs after the module
+// may be gone. When no thread can be started the hold stays for good: given
+// back on the caller's thread, it could unmap the code under the caller.
+void releaseHoldFromThread(ModuleHold* hold, void (*waitFirst)(void*), void* argument);
 
 // --- Code addresses --------------------------------------------------------
 

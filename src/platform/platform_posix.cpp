@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdint>
 
 #include "platform/fault_posix.h"
@@ -66,3 +67,10 @@ bool closeFile(PlatformFile* file) {
     const bool fails = seamCallFails(SEAM_CLOSE);
     return close(descriptorOf(file)) == 0 && !fails;
 }
+
+bool moveFileIntoPlace(const char* from, const char* to, bool replace) {
+    if (seamCallFails(SEAM_MOVE)) return false;
+    return renameat2(AT_FDCWD, from, AT_FDCWD, to, replace ? 0 : RENAME_NOREPLACE) == 0;
+}
+
+bool removeFile(const char* path) { return !seamCallFails(SEAM_REMOVE) && unlink(path) == 0; }

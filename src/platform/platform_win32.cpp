@@ -14,11 +14,6 @@ PlatformFile* asFile(HANDLE handle) {
     return handle == INVALID_HANDLE_VALUE ? nullptr : reinterpret_cast<PlatformFile*>(handle);
 }
 
-// Address space reserved for a detached thread's stack, committed only as it is
-// used: the watch thread's own frames take well under 1 KB and the rest is
-// for the host's callback, instead of the default 1 MB of a 32-bit host's 2 GB.
-constexpr DWORD THREAD_STACK_RESERVE = 64 * 1024;
-
 struct ThreadStart {
     void (*body)(void*);
     void* argument;
@@ -32,6 +27,32 @@ DWORD WINAPI threadTrampoline(LPVOID parameter) {
     // Our code must not run after the module is gone: unload only as we leave.
     FreeLibraryAndExitThread(start.module, 0);
     return 0;
+}
+
+// A reference of our own to this module; null when the system gives none.
+HMODULE referenceThisModule() {
+    HMODULE module = nullptr;
+    const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS;
+    if (!GetModuleHandleExA(flags, reinterpret_cast<LPCSTR>(&threadTrampoline), &module)) return nullptr;
+    return module;
+}
+
+// Runs body(argument) on a new thread that gives `module` back as it exits;
+// false (and `module` still ours) when the thread could not be started.
+bool startThreadReleasing(HMODULE module, void (*body)(void*), void* argument) {
+    auto* start = static_cast<ThreadStart*>(HeapAlloc(GetProcessHeap(), 0, sizeof(ThreadStart)));
+    if (start == nullptr) return false;
+    *start = ThreadStart{body, argument, module};
+    // The process's default stack: the host's callback runs on the watch
+    // thread, with whatever the host calls from there.
+    HANDLE thread = CreateThread(nullptr, 0, threadTrampoline, start, 0, nullptr);
+    if (thread == nullptr) {
+        HeapFree(GetProcessHeap(), 0, start);
+        return false;
+    }
+    // Nobody waits for or ends the thread from outside; its handle is not needed.
+    CloseHandle(thread);
+    return true;
 }
 
 }  // namespace
@@ -63,12 +84,50 @@ bool writeFileBytes(PlatformFile* file, const void* bytes, uint32_t size) {
 
 bool closeFile(PlatformFile* file) { return CloseHandle(asHandle(file)) != FALSE; }
 
-void showErrorBox(const char* caption, const char* text) {
-    MessageBoxA(nullptr, text, caption, MB_OK | MB_ICONERROR);
+bool moveFileIntoPlace(const char* from, const char* to, bool replace) {
+    const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+    return MoveFileExA(from, to, flags) != FALSE;
+}
+
+bool removeFile(const char* path) { return DeleteFileA(path) != FALSE; }
+
+void showErrorBox(const char16_t* caption, const char16_t* text) {
+    // Task-modal is the choice for a library without a window of its own;
+    // in front, so it does not hide behind the host's windows at its start.
+    MessageBoxW(nullptr, reinterpret_cast<const wchar_t*>(text), reinterpret_cast<const wchar_t*>(caption),
+                MB_OK | MB_ICONERROR | MB_TASKMODAL | MB_SETFOREGROUND);
 }
 
 void launchProgram(const char* program, const char* parameters) {
     ShellExecuteA(nullptr, "open", program, parameters, "", SW_SHOWNORMAL);
+}
+
+uint32_t systemWindowsDirectory(char* out, uint32_t capacity) {
+    // The shared one: a host that is not Terminal Services aware gets a private
+    // Windows folder per user from GetWindowsDirectory, without the system's programs.
+    const UINT size = GetSystemWindowsDirectoryA(out, capacity);
+    return size < capacity ? size : 0;
+}
+
+uint8_t* ansiSpellingOfUtf8(const uint8_t* utf8, uint32_t utf8Size, uint32_t* size) {
+    // A UTF-8 code page spells it the same; it also refuses the strict flags below.
+    if (GetACP() == CP_UTF8 || utf8Size > 0x3FFFFFFF) return nullptr;
+    const auto* from = reinterpret_cast<const char*>(utf8);
+    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, from, static_cast<int>(utf8Size), nullptr, 0);
+    auto* wide = static_cast<wchar_t*>(units > 0 ? allocateMemory(units * sizeof(wchar_t)) : nullptr);
+    if (wide == nullptr) return nullptr;
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, from, static_cast<int>(utf8Size), wide, units);
+    // No best-fit look-alikes: a letter the code page lacks leaves no second spelling.
+    BOOL lacking = FALSE;
+    const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, units, nullptr, 0, nullptr, &lacking);
+    auto* ansi = static_cast<uint8_t*>(bytes > 0 && !lacking ? allocateMemory(bytes) : nullptr);
+    if (ansi != nullptr) {
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, units, reinterpret_cast<char*>(ansi), bytes,
+                            nullptr, &lacking);
+        *size = static_cast<uint32_t>(bytes);
+    }
+    freeMemory(wide);
+    return ansi;
 }
 
 LocalClock readLocalClock() {
@@ -92,27 +151,21 @@ void destroySignal(PlatformSignal* signal) {
 }
 
 bool startDetachedThread(void (*body)(void*), void* argument) {
-    auto* start = static_cast<ThreadStart*>(HeapAlloc(GetProcessHeap(), 0, sizeof(ThreadStart)));
-    if (start == nullptr) return false;
-    *start = ThreadStart{body, argument, nullptr};
     // The reference is taken before the thread exists, so an unload that
     // follows at once cannot pull the code from under it.
-    const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS;
-    if (!GetModuleHandleExA(flags, reinterpret_cast<LPCSTR>(&threadTrampoline), &start->module)) {
-        HeapFree(GetProcessHeap(), 0, start);
-        return false;
-    }
-    HMODULE module = start->module;
-    HANDLE thread = CreateThread(nullptr, THREAD_STACK_RESERVE, threadTrampoline, start,
-                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (thread == nullptr) {
-        FreeLibrary(module);
-        HeapFree(GetProcessHeap(), 0, start);
-        return false;
-    }
-    // Nobody waits for or ends the thread from outside; its handle is not needed.
-    CloseHandle(thread);
-    return true;
+    HMODULE module = referenceThisModule();
+    if (module == nullptr) return false;
+    if (startThreadReleasing(module, body, argument)) return true;
+    FreeLibrary(module);
+    return false;
+}
+
+void pauseThread(uint32_t milliseconds) { Sleep(milliseconds); }
+
+ModuleHold* holdModule() { return reinterpret_cast<ModuleHold*>(referenceThisModule()); }
+
+void releaseHoldFromThread(ModuleHold* hold, void (*waitFirst)(void*), void* argument) {
+    if (hold != nullptr) startThreadReleasing(reinterpret_cast<HMODULE>(hold), waitFirst, argument);
 }
 
 AnyFunction functionAtAddress(uint32_t address) {

@@ -6,8 +6,36 @@
 
 namespace {
 
+// How long the module stays after the start that showed the error box has
+// returned: the host copies the start answer, which lives in the module, as
+// soon as the call returns.
+constexpr uint32_t HOST_COPY_MS = 1000;
+
 ByteView keptSettingsDir(const PluginSession& session) {
     return ByteView{session.settingsDir, session.settingsDirSize};
+}
+
+void waitForStartsToReturn(void* argument) {
+    const PluginSession* session = static_cast<const PluginSession*>(argument);
+    while (session->startsUnderWay.load() != 0) pauseThread(10);
+    pauseThread(HOST_COPY_MS);
+}
+
+// Backs up, writes or leaves the file as `plan` says, with the error box where
+// that fails. The box runs a message loop in which the host may stop and
+// unload the plug-in, so the module is held until the start has returned.
+void settleSettingsFile(PluginSession* session, const char* path, SettingsFilePlan plan) {
+    ModuleHold* hold = holdModule();
+    if (plan == LEAVE_FILE_SHOW_ERROR) {
+        showSettingsFileError();
+    } else {
+        replaceWithDefaultSettings(path, plan == BACK_UP_THEN_WRITE_DEFAULT_FILE);
+    }
+    releaseHoldFromThread(hold, waitForStartsToReturn, session);
+}
+
+bool sameBytes(ByteView text, const uint8_t* bytes, uint32_t size) {
+    return text.size == size && (size == 0 || memcmp(text.data, bytes, size) == 0);
 }
 
 }  // namespace
@@ -35,20 +63,23 @@ void keepStartFields(PluginSession* session, uint32_t callbackAddress, ByteView 
 }
 
 void startSession(PluginSession* session) {
+    ++session->startsUnderWay;
     stopSession(session);
+    const uint32_t thisStart = session->startsAndStops;
     SettingsPath path;
     formSettingsPath(keptSettingsDir(*session), path);
     const LoadStatus loaded = loadSettingsFile(path, &session->settings).status;
     const SettingsFilePlan plan = settleLoadedSettings(&session->settings, loaded);
-    if (plan == LEAVE_FILE_SHOW_ERROR) {
-        showSettingsFileError();
-    } else if (plan != USE_SETTINGS_FILE) {
-        replaceWithDefaultSettings(path, plan == BACK_UP_THEN_WRITE_DEFAULT_FILE);
+    if (plan != USE_SETTINGS_FILE) settleSettingsFile(session, path, plan);
+    // A start or stop that came in meanwhile stands: the newest event wins.
+    if (session->startsAndStops == thisStart) {
+        session->watch = startWatch(scheduleFromSettings(session->settings), &session->host);
     }
-    session->watch = startWatch(scheduleFromSettings(session->settings), &session->host);
+    --session->startsUnderWay;
 }
 
 void stopSession(PluginSession* session) {
+    ++session->startsAndStops;
     WatchThread* watch = session->watch;
     session->watch = nullptr;
     stopWatch(watch);
@@ -58,9 +89,9 @@ void openSessionSettings(const PluginSession& session) { openSettingsEditor(kept
 
 void onTextEvent(const PluginSession& session, ByteView text) {
     const TriggerText& trigger = session.settings.triggerText;
-    if (text.size != trigger.size) return;
-    if (text.size != 0 && memcmp(text.data, trigger.bytes, text.size) != 0) return;
-    requestDisconnect(session.host);
+    const bool matches = sameBytes(text, trigger.bytes, trigger.size) ||
+                         (trigger.ansiBytes != nullptr && sameBytes(text, trigger.ansiBytes, trigger.ansiSize));
+    if (matches) requestDisconnect(session.host);
 }
 
 void releaseSession(PluginSession* session) { releaseSettings(&session->settings); }

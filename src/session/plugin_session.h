@@ -3,6 +3,7 @@
 // ends, and what the trigger text does.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "bytes.h"
@@ -22,6 +23,12 @@ struct PluginSession {
     HostLink host;
     // The running watch thread; touched only on the host's thread.
     WatchThread* watch;
+    // Start and stop events so far, counted on the host's thread: a start that
+    // let the host back in (the error box runs a message loop) leaves the
+    // watch thread to the events that came in meanwhile.
+    uint32_t startsAndStops;
+    // Start events on the host's stack right now.
+    std::atomic<int> startsUnderWay;
 };
 
 // The part of `from` a watch thread needs.
@@ -45,12 +52,16 @@ void keepStartFields(PluginSession* session, uint32_t callbackAddress, ByteView 
 // The start sequence: ends a running watch thread, loads the settings file of
 // the kept directory (or puts the defaults in place and rewrites the file,
 // keeping a file that was there as a backup), then starts a new watch thread.
+// While its error box is up the host may send other events, unload included:
+// the last start or stop decides whether a watch thread runs, and the module
+// stays mapped until this start has returned.
 void startSession(PluginSession* session);
 // Ends the watch thread; see stopWatch for what holds once it returned.
 void stopSession(PluginSession* session);
 // Opens the settings file of the kept directory in the editor.
 void openSessionSettings(const PluginSession& session);
-// The text event: disconnects when `text` is exactly the trigger text.
+// The text event: disconnects when `text` is exactly the trigger text, in the
+// file's own bytes or in their ANSI spelling.
 void onTextEvent(const PluginSession& session, ByteView text);
 // Frees the session's strings; called at unload.
 void releaseSession(PluginSession* session);

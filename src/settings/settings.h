@@ -15,6 +15,11 @@
 struct TriggerText {
     uint8_t* bytes;
     uint32_t size;
+    // The same letters in the ANSI code page, when `bytes` are UTF-8 with
+    // non-ASCII letters that convert exactly (Notepad saves UTF-8, hosts send
+    // ANSI text); null otherwise. The trigger fires on either spelling.
+    uint8_t* ansiBytes;
+    uint32_t ansiSize;
 };
 
 struct Settings {
@@ -107,6 +112,9 @@ struct SettingsParser {
     TriggerText text;  // line 5's bytes as it is read
     uint32_t textCapacity;
     uint32_t equalsAt;     // where line 5's value starts
+    uint8_t markBytes;     // leading bytes matching the UTF-8 byte-order mark so far
+    bool pastFileStart;    // no byte-order mark can come any more
+    bool skippedByteOrderMark;  // the file began with one, which was skipped
     bool outOfMemory;      // why a failed parse failed, when not a bad value
     ValueProblem problem;  // for a bad value on line `line` + 1
 };
@@ -150,19 +158,24 @@ LoadResult loadSettingsFile(const char* path, Settings* target, ParseWatch watch
 LoadResult parseResult(const SettingsParser* parser);
 // Puts the default times and trigger text in memory; flags stay as they are.
 void putDefaultSettings(Settings* target);
-// Writes the five default lines to `path`, or shows the error box when the
-// file can't be created.
-void writeDefaultSettings(const char* path);
+// Writes the five default lines to `path`, through a temporary file beside it
+// that is moved into place once every byte is written and closed; over a file
+// that is there only when `replace` is set. When any step fails, shows the
+// error box and leaves `path` as it was.
+void writeDefaultSettings(const char* path, bool replace);
 // Replaces a settings file that failed to load with the default file. A file
 // that was there (`wasThere`) is first kept as `path` + ".bak"; when that copy
-// fails, the file is left alone and the error box is shown.
+// fails, the file is left alone and the error box is shown. When none was
+// there, a file that appeared since is never replaced.
 void replaceWithDefaultSettings(const char* path, bool wasThere);
 // Shows the one error box the plug-in has: the settings file could not be made.
 void showSettingsFileError();
 // Opens the settings file of `dir` in Notepad; does not wait or check.
 void openSettingsEditor(ByteView dir);
 
-// Replaces the stored trigger text; false when memory ran out (nothing changed).
+// Replaces the stored trigger text and its ANSI spelling; false when memory
+// ran out for the text (nothing changed). No memory for the ANSI spelling
+// leaves the text with its own bytes only.
 bool setTriggerText(TriggerText* text, const uint8_t* bytes, uint32_t size);
 // Frees the settings' strings; called at unload.
 void releaseSettings(Settings* settings);

@@ -19,11 +19,8 @@ constexpr char FILE_NAME[] = "dormex.ini";
 constexpr char BACKUP_SUFFIX[] = ".bak";
 constexpr char DEFAULT_TRIGGER[] = "/disconnect";
 
-// Windows-1251: "Ошибка" and "Ошибка при создании файла.".
-constexpr char ERROR_CAPTION[] = "\xCE\xF8\xE8\xE1\xEA\xE0";
-constexpr char ERROR_TEXT[] =
-    "\xCE\xF8\xE8\xE1\xEA\xE0 \xEF\xF0\xE8 \xF1\xEE\xE7\xE4\xE0\xED\xE8\xE8 "
-    "\xF4\xE0\xE9\xEB\xE0.";
+constexpr char16_t ERROR_CAPTION[] = u"Ошибка";
+constexpr char16_t ERROR_TEXT[] = u"Ошибка при создании файла.";
 
 constexpr uint32_t READ_CHUNK = 512;
 
@@ -62,17 +59,53 @@ LoadResult parseOpenFile(PlatformFile* file, Settings* target, ParseWatch watch,
     return parseResult(&parser);
 }
 
-// Copies the rest of `source` to a new file at `to`; false on any failure.
-bool copyToNewFile(PlatformFile* source, const char* to) {
-    PlatformFile* target = createFileForWriting(to);
-    if (target == nullptr) return false;
-    bool ok = true;
+// Writes what is left of the open file `source` into `target`.
+bool copyRestOfFile(PlatformFile* target, void* source) {
     uint8_t chunk[READ_CHUNK];
     uint32_t got = 0;
-    while (ok && (ok = readFileChunk(source, chunk, sizeof chunk, &got)) && got != 0) {
-        ok = writeFileBytes(target, chunk, got);
+    while (readFileChunk(static_cast<PlatformFile*>(source), chunk, sizeof chunk, &got)) {
+        if (got == 0) return true;
+        if (!writeFileBytes(target, chunk, got)) return false;
     }
-    return closeFile(target) && ok;
+    return false;
+}
+
+bool writeDefaultLines(PlatformFile* target, void*) {
+    return writeFileBytes(target, DEFAULT_SETTINGS_FILE, DEFAULT_SETTINGS_FILE_SIZE);
+}
+
+// The temporary file beside `target`, named like it with "tmp" for its last
+// three letters (dormex.tmp, dormex.ini.tmp): never longer than the target's.
+void temporaryPathFor(const char* target, SettingsPath out) {
+    const size_t size = strlen(target);
+    memcpy(out, target, size + 1);
+    if (size >= 3) memcpy(out + size - 3, "tmp", 3);
+}
+
+// Makes `target` whole or not at all: `fill` writes a temporary file beside
+// it, and only once every write and the close succeeded is it moved into
+// place, over a file there only when `replace`. On any failure the temporary
+// file is removed, `target` is as it was, and the result is false.
+bool placeNewFile(const char* target, bool replace, bool (*fill)(PlatformFile*, void*), void* context) {
+    SettingsPath temporary;
+    temporaryPathFor(target, temporary);
+    PlatformFile* file = createFileForWriting(temporary);
+    if (file == nullptr) return false;
+    const bool filled = fill(file, context);
+    if (closeFile(file) && filled && moveFileIntoPlace(temporary, target, replace)) return true;
+    removeFile(temporary);
+    return false;
+}
+
+// Notepad by its full path, in the system's own Windows folder: by its bare
+// name it is looked for in the current folder first, where anyone may have put
+// a notepad.exe of their own. False when that folder can't be had.
+bool notepadPath(SettingsPath out) {
+    char windows[MAX_SETTINGS_PATH + 1];
+    const uint32_t size = systemWindowsDirectory(windows, sizeof windows);
+    if (size == 0) return false;
+    // "C:\" ends in its separator, "C:\Windows" does not.
+    return joinPath(windows, size, windows[size - 1] == '\\' ? "notepad.exe" : "\\notepad.exe", out);
 }
 
 // Keeps the file at `path` as `path` + ".bak". True when it was kept or is no
@@ -84,7 +117,7 @@ bool keepAsBackup(const char* path) {
     if (source == nullptr) return missing;
     SettingsPath backup;
     const bool kept = joinPath(path, static_cast<uint32_t>(strlen(path)), BACKUP_SUFFIX, backup) &&
-                      copyToNewFile(source, backup);
+                      placeNewFile(backup, true, copyRestOfFile, source);
     closeFile(source);
     return kept;
 }
@@ -113,14 +146,8 @@ void putDefaultSettings(Settings* target) {
                    sizeof DEFAULT_TRIGGER - 1);
 }
 
-void writeDefaultSettings(const char* path) {
-    PlatformFile* file = createFileForWriting(path);
-    if (file == nullptr) {
-        showSettingsFileError();
-        return;
-    }
-    writeFileBytes(file, DEFAULT_SETTINGS_FILE, DEFAULT_SETTINGS_FILE_SIZE);
-    closeFile(file);
+void writeDefaultSettings(const char* path, bool replace) {
+    if (!placeNewFile(path, replace, writeDefaultLines, nullptr)) showSettingsFileError();
 }
 
 void replaceWithDefaultSettings(const char* path, bool wasThere) {
@@ -129,15 +156,17 @@ void replaceWithDefaultSettings(const char* path, bool wasThere) {
         showSettingsFileError();
         return;
     }
-    writeDefaultSettings(path);
+    // Where there was none, one that appeared since (a sync client, a drive
+    // coming back) is the user's too.
+    writeDefaultSettings(path, wasThere);
 }
 
 void showSettingsFileError() { showErrorBox(ERROR_CAPTION, ERROR_TEXT); }
 
 void openSettingsEditor(ByteView dir) {
     SettingsPath path;
-    if (!formSettingsPath(dir, path)) return;
-    launchProgram("notepad.exe", path);
+    SettingsPath notepad;
+    if (formSettingsPath(dir, path) && notepadPath(notepad)) launchProgram(notepad, path);
 }
 
 void releaseSettings(Settings* settings) { setTriggerText(&settings->triggerText, nullptr, 0); }

@@ -248,6 +248,44 @@ void feedLineByte(SettingsParser* parser, uint8_t byte) {
     if (byte == '=') parser->sawEquals = true;
 }
 
+void feedFileByte(SettingsParser* parser, uint8_t byte) {
+    if (parser->status != PARSE_MORE) return;
+    if (byte == '\n') {
+        finishLine(parser);
+    } else if (byte == '\r' || parser->skipRest) {
+        // A CR never belongs to a value; after Ctrl-Z the line is skipped.
+    } else if (byte == CTRL_Z) {
+        parser->skipRest = true;
+    } else {
+        feedLineByte(parser, byte);
+    }
+}
+
+// Notepad's "UTF-8 with BOM" puts these three bytes before line 1.
+constexpr uint8_t BYTE_ORDER_MARK[3] = {0xEF, 0xBB, 0xBF};
+
+// The file start is behind us: bytes held back as a possible mark are the file's own.
+void endFileStart(SettingsParser* parser) {
+    if (parser->pastFileStart) return;
+    parser->pastFileStart = true;
+    for (uint8_t i = 0; i < parser->markBytes; ++i) feedFileByte(parser, BYTE_ORDER_MARK[i]);
+}
+
+// True when `byte` was taken as part of a byte-order mark at the file start.
+bool takeMarkByte(SettingsParser* parser, uint8_t byte) {
+    if (parser->pastFileStart) return false;
+    if (byte != BYTE_ORDER_MARK[parser->markBytes]) {
+        endFileStart(parser);
+        return false;
+    }
+    if (++parser->markBytes == sizeof BYTE_ORDER_MARK) {
+        parser->skippedByteOrderMark = true;
+        parser->markBytes = 0;
+        parser->pastFileStart = true;
+    }
+    return true;
+}
+
 void releaseParser(SettingsParser* parser) {
     freeMemory(parser->text.bytes);
     parser->text.bytes = nullptr;
@@ -265,21 +303,13 @@ void beginSettingsParse(SettingsParser* parser, Settings* target) {
 
 ParseStatus feedSettingsBytes(SettingsParser* parser, const uint8_t* bytes, size_t size) {
     for (size_t i = 0; i < size && parser->status == PARSE_MORE; ++i) {
-        const uint8_t byte = bytes[i];
-        if (byte == '\n') {
-            finishLine(parser);
-        } else if (byte == '\r' || parser->skipRest) {
-            // A CR never belongs to a value; after Ctrl-Z the line is skipped.
-        } else if (byte == CTRL_Z) {
-            parser->skipRest = true;
-        } else {
-            feedLineByte(parser, byte);
-        }
+        if (!takeMarkByte(parser, bytes[i])) feedFileByte(parser, bytes[i]);
     }
     return parser->status;
 }
 
 ParseStatus finishSettingsParse(SettingsParser* parser) {
+    endFileStart(parser);
     if (parser->watch != nullptr && parser->status == PARSE_MORE) {
         parser->watch(parser->watchContext, parser, FILE_ENDED);
     }
@@ -306,6 +336,17 @@ bool parseSettingsText(const uint8_t* bytes, size_t size, Settings* target) {
     return finishSettingsParse(&parser) == PARSE_DONE;
 }
 
+namespace {
+
+bool hasNonAsciiByte(const uint8_t* bytes, uint32_t size) {
+    for (uint32_t i = 0; i < size; ++i) {
+        if (bytes[i] >= 0x80) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool setTriggerText(TriggerText* text, const uint8_t* bytes, uint32_t size) {
     uint8_t* copy = nullptr;
     if (size != 0) {
@@ -313,8 +354,11 @@ bool setTriggerText(TriggerText* text, const uint8_t* bytes, uint32_t size) {
         if (copy == nullptr) return false;
         memcpy(copy, bytes, size);
     }
+    // ASCII is spelled the same in every ANSI code page.
+    uint32_t ansiSize = 0;
+    uint8_t* ansi = hasNonAsciiByte(bytes, size) ? ansiSpellingOfUtf8(bytes, size, &ansiSize) : nullptr;
     freeMemory(text->bytes);
-    text->bytes = copy;
-    text->size = size;
+    freeMemory(text->ansiBytes);
+    *text = TriggerText{copy, size, ansi, ansi != nullptr ? ansiSize : 0};
     return true;
 }

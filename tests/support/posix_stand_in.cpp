@@ -4,14 +4,17 @@
 // for callbacks. The file access is the real POSIX one of src/platform.
 #include "posix_stand_in.h"
 
+#include <iconv.h>
 #include <pthread.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -20,12 +23,14 @@ namespace {
 std::atomic<int> fakeClock{-1};  // hour * 60 + minute, or -1 for the real clock
 std::atomic<uint32_t> waitCap{0};
 std::atomic<int> liveThreads{0};
+std::atomic<int> liveHolds{0};
 std::atomic<uint32_t> faultAt{0};  // 0: no call fails
 std::atomic<uint32_t> seamCalls{0};
 std::atomic<int> faultKind{SEAM_CALL_KINDS};
 
 std::mutex desktopLock;
 DesktopRecord desktop;
+void (*boxLoop)() = nullptr;
 
 constexpr int CALLBACK_SLOTS = 16;
 std::atomic<AnyFunction> callbackSlots[CALLBACK_SLOTS];
@@ -43,6 +48,46 @@ void* threadTrampoline(void* parameter) {
     return nullptr;
 }
 
+struct HoldRelease {
+    void (*waitFirst)(void*);
+    void* argument;
+};
+
+void* releaseTrampoline(void* parameter) {
+    const HoldRelease release = *static_cast<HoldRelease*>(parameter);
+    delete static_cast<HoldRelease*>(parameter);
+    release.waitFirst(release.argument);
+    liveHolds.fetch_sub(1);
+    return nullptr;
+}
+
+// Runs `trampoline` on a detached thread; false when none could be started.
+bool startPosixThread(void* (*trampoline)(void*), void* parameter) {
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, trampoline, parameter) != 0) return false;
+    pthread_detach(thread);
+    return true;
+}
+
+// UTF-16 in, UTF-8 out, one unit at a time: enough for the box's texts.
+std::string utf8Of(const char16_t* text) {
+    std::string out;
+    for (; *text != 0; ++text) {
+        const char16_t unit = *text;
+        if (unit < 0x80) {
+            out += static_cast<char>(unit);
+        } else if (unit < 0x800) {
+            out += static_cast<char>(0xC0 | (unit >> 6));
+            out += static_cast<char>(0x80 | (unit & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (unit >> 12));
+            out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (unit & 0x3F));
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 struct PlatformSignal {
@@ -58,12 +103,17 @@ bool seamCallFails(SeamCall kind) {
     return true;
 }
 
-void showErrorBox(const char* caption, const char* text) {
+void showErrorBox(const char16_t* caption, const char16_t* text) {
     if (seamCallFails(SEAM_ERROR_BOX)) return;
-    std::lock_guard<std::mutex> guard(desktopLock);
-    ++desktop.errorBoxes;
-    desktop.lastCaption = caption;
-    desktop.lastText = text;
+    void (*loop)() = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(desktopLock);
+        ++desktop.errorBoxes;
+        desktop.lastCaption = utf8Of(caption);
+        desktop.lastText = utf8Of(text);
+        loop = boxLoop;
+    }
+    if (loop != nullptr) loop();
 }
 
 void launchProgram(const char* program, const char* parameters) {
@@ -72,6 +122,38 @@ void launchProgram(const char* program, const char* parameters) {
     ++desktop.launches;
     desktop.lastProgram = program;
     desktop.lastParameters = parameters;
+}
+
+uint32_t systemWindowsDirectory(char* out, uint32_t capacity) {
+    static const char windows[] = "C:\\WINDOWS";
+    if (seamCallFails(SEAM_WINDOWS_DIR) || capacity < sizeof windows) return 0;
+    memcpy(out, windows, sizeof windows);
+    return sizeof windows - 1;
+}
+
+uint8_t* ansiSpellingOfUtf8(const uint8_t* utf8, uint32_t utf8Size, uint32_t* size) {
+    if (seamCallFails(SEAM_CONVERT)) return nullptr;
+    // Code page 1251, as the plug-in's users have it; iconv without
+    // transliteration fails on a character the code page lacks, as the system does.
+    static std::mutex converterLock;
+    static const iconv_t converter = iconv_open("CP1251", "UTF-8");
+    if (converter == reinterpret_cast<iconv_t>(-1)) return nullptr;
+    auto* out = static_cast<uint8_t*>(allocateMemory(utf8Size));
+    char* in = reinterpret_cast<char*>(const_cast<uint8_t*>(utf8));
+    char* at = reinterpret_cast<char*>(out);
+    size_t inLeft = utf8Size, outLeft = utf8Size;
+    bool exact = false;
+    if (out != nullptr) {
+        std::lock_guard<std::mutex> guard(converterLock);
+        iconv(converter, nullptr, nullptr, nullptr, nullptr);
+        exact = iconv(converter, &in, &inLeft, &at, &outLeft) != static_cast<size_t>(-1);
+    }
+    if (!exact) {
+        freeMemory(out);
+        return nullptr;
+    }
+    *size = utf8Size - static_cast<uint32_t>(outLeft);
+    return out;
 }
 
 LocalClock readLocalClock() {
@@ -108,14 +190,29 @@ bool startDetachedThread(void (*body)(void*), void* argument) {
     ThreadStart* start = new (std::nothrow) ThreadStart{body, argument};
     if (start == nullptr) return false;
     liveThreads.fetch_add(1);
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, threadTrampoline, start) != 0) {
-        liveThreads.fetch_sub(1);
-        delete start;
-        return false;
-    }
-    pthread_detach(thread);
-    return true;
+    if (startPosixThread(threadTrampoline, start)) return true;
+    liveThreads.fetch_sub(1);
+    delete start;
+    return false;
+}
+
+// Short pauses only: what a pause waits for here is over in a few milliseconds.
+void pauseThread(uint32_t milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds < 20 ? milliseconds : 20));
+}
+
+ModuleHold* holdModule() {
+    if (seamCallFails(SEAM_HOLD)) return nullptr;
+    liveHolds.fetch_add(1);
+    static char token;
+    return reinterpret_cast<ModuleHold*>(&token);
+}
+
+void releaseHoldFromThread(ModuleHold* hold, void (*waitFirst)(void*), void* argument) {
+    if (hold == nullptr || seamCallFails(SEAM_THREAD)) return;
+    auto* release = new (std::nothrow) HoldRelease{waitFirst, argument};
+    if (release != nullptr && startPosixThread(releaseTrampoline, release)) return;
+    delete release;
 }
 
 AnyFunction functionAtAddress(uint32_t address) {
@@ -149,6 +246,13 @@ void clearDesktopRecord() {
 }
 
 int runningThreads() { return liveThreads.load(); }
+
+int moduleHolds() { return liveHolds.load(); }
+
+void setErrorBoxLoop(void (*loop)()) {
+    std::lock_guard<std::mutex> guard(desktopLock);
+    boxLoop = loop;
+}
 
 void failNthSeamCall(uint32_t n) {
     faultAt.store(0);

@@ -28,7 +28,7 @@ inline uint32_t addressOfCallback(const uint8_t*(DORMEX_STDCALL* callback)(const
 
 struct DesktopRecord {
     int errorBoxes;
-    std::string lastCaption;
+    std::string lastCaption;  // in UTF-8
     std::string lastText;
     int launches;
     std::string lastProgram;
@@ -41,6 +41,11 @@ void clearDesktopRecord();
 
 // Number of threads started with startDetachedThread() that are still running.
 int runningThreads();
+// Module holds not yet given back (a hold whose thread could not start stays).
+int moduleHolds();
+// Runs `loop` inside every error box from now on, as the box's message loop
+// runs the host's window procedures; null for none.
+void setErrorBoxLoop(void (*loop)());
 
 // From now on, lets the n-th call into the seam (counted over every kind)
 // fail as the system would fail it; 0 lets none fail. An error box or launch

@@ -146,6 +146,7 @@ void resetModuleSettings() {
 void ModuleTest::SetUp() {
     fakehost::reset();
     clearDesktopRecord();
+    setErrorBoxLoop(nullptr);
     resetModuleSettings();
     setFakeClock(3, 33);
     capWaits(0);

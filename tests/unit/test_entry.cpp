@@ -130,12 +130,19 @@ TEST_F(Entry, EditorGetsTheGluedPathUnquoted) {
         callPlugin(frames::startEvent(fakehost::address(), settingsDir));
         callPlugin(frames::settingsEvent());
         const DesktopRecord record = desktopRecord();
-        EXPECT_EQ(record.lastProgram, "notepad.exe");
+        EXPECT_EQ(record.lastProgram, "C:\\WINDOWS\\notepad.exe");
         EXPECT_EQ(record.lastParameters, settingsDir + "dormex.ini");
         EXPECT_EQ(readWholeFile(settingsDir + "dormex.ini"), DEFAULT_SETTINGS_FILE)
             << "the writer uses the same path as the editor";
     }
     EXPECT_EQ(desktopRecord().errorBoxes, 0);
+    // Without the Windows folder there is no Notepad to trust: nothing is started.
+    clearDesktopRecord();
+    failNthSeamCall(1);
+    callPlugin(frames::settingsEvent());
+    EXPECT_EQ(injectedFault(), SEAM_WINDOWS_DIR);
+    failNthSeamCall(0);
+    EXPECT_EQ(desktopRecord().launches, 0);
 }
 
 // No temporary directory here: the child process ends without cleaning up.
@@ -150,7 +157,7 @@ TEST_F(BeforeAnyStart, SettingsEventOpensTheBareName) {
             const DesktopRecord record = desktopRecord();
             fprintf(stderr, "launches=%d program=%s parameters=%s\n", record.launches,
                     record.lastProgram.c_str(), record.lastParameters.c_str());
-            _exit(record.launches == 1 && record.lastProgram == "notepad.exe" &&
+            _exit(record.launches == 1 && record.lastProgram == "C:\\WINDOWS\\notepad.exe" &&
                           record.lastParameters == "dormex.ini"
                       ? 0
                       : 1);

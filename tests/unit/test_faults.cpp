@@ -36,8 +36,9 @@ const Sequence SEQUENCES[] = {
 
 const std::string NO_FILE = "(no file)";
 
-const char* const KIND_NAMES[SEAM_CALL_KINDS] = {"open",  "create", "read",   "write",     "close",
-                                                 "alloc", "signal", "thread", "error box", "launch"};
+const char* const KIND_NAMES[SEAM_CALL_KINDS] = {
+    "open",   "create", "read",      "write",  "close",      "move",    "remove", "alloc",
+    "signal", "thread", "error box", "launch", "windows dir", "convert", "hold"};
 
 class FaultSweep : public ModuleTest {
    protected:
@@ -63,13 +64,15 @@ class FaultSweep : public ModuleTest {
     void sendEvent(char event, const frames::Bytes& start) {
         switch (event) {
             case 'S': {
-                // The file a start finds stays, or is kept byte for byte as the backup.
+                // The file a start finds stays, or is kept byte for byte as the backup; what
+                // stands at either path afterwards is whole: never a part of a file.
                 const std::string before = fileContents(ini);
+                const std::string backupBefore = fileContents(ini + ".bak");
                 expectStartAnswer(callPlugin(start));
-                if (before != NO_FILE) {
-                    EXPECT_TRUE(fileContents(ini) == before || fileContents(ini + ".bak") == before)
-                        << "the user's file is lost";
-                }
+                const std::string after = fileContents(ini), backup = fileContents(ini + ".bak");
+                EXPECT_TRUE(before == NO_FILE || after == before || backup == before) << "the user's file is lost";
+                EXPECT_TRUE(after == before || after == DEFAULT_SETTINGS_FILE) << "dormex.ini is now: " << after;
+                EXPECT_TRUE(backup == backupBefore || backup == before) << "dormex.ini.bak is now: " << backup;
                 break;
             }
             case 'P':

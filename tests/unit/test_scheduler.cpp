@@ -91,6 +91,57 @@ TEST_F(Scheduler, TriggerNeedsTheExactText) {
     }
 }
 
+// Notepad saves UTF-8; a host built for code page 1251 sends the same word in
+// 1251. Either spelling fires, as long as the word converts exactly.
+TEST_F(Scheduler, TriggerSavedAsUtf8AlsoFiresInTheAnsiCodePage) {
+    const std::string sleepUtf8 = "спать", sleep1251 = "\xF1\xEF\xE0\xF2\xFC";
+    const std::string offThenTrigger = "-\n-\n-\n-\nt=";
+    const struct {
+        std::string file;
+        std::string text;
+        bool disconnects;
+    } cases[] = {
+        {offThenTrigger + sleepUtf8, sleepUtf8, true},
+        {offThenTrigger + sleepUtf8, sleep1251, true},
+        {offThenTrigger + sleepUtf8, "\xD1\xEF\xE0\xF2\xFC", false},  // "Спать": case still counts
+        {"\xEF\xBB\xBF" + offThenTrigger + sleepUtf8, sleep1251, true},  // "UTF-8 with BOM"
+        {offThenTrigger + sleep1251, sleep1251, true},                    // saved as ANSI: its own bytes only
+        {offThenTrigger + sleep1251, sleepUtf8, false},
+        {offThenTrigger + "日本", "日本", true},  // no such letters in 1251: its own bytes only
+        {offThenTrigger + "日本", "??", false},
+        {offThenTrigger + "sp\xC3", "sp\xC3", true},  // not UTF-8: its own bytes only
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file + " / " + c.text);
+        startWithFile(c.file);
+        fakehost::reset();
+        callPlugin(frames::textEvent(c.text));
+        EXPECT_EQ(fakehost::receivedBytes(), std::vector<Bytes>(c.disconnects ? 1 : 0, D));
+    }
+}
+
+// Lines 1 and 2 set 10:20 before line 3 fails the load: the start puts the
+// default 17:15 in their place before its watch thread reads the schedule.
+TEST_F(Scheduler, AfterAFailedLoadTheThreadRunsTheDefaultTimes) {
+    const struct {
+        LocalClock now;
+        std::vector<Bytes> sent;
+    } cases[] = {{{17, 15}, {Q, D}}, {{10, 20}, {}}};
+    capWaits(1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.now.hour) + ":" + std::to_string(c.now.minute));
+        setFakeClock(c.now.hour, c.now.minute);
+        fakehost::reset();
+        startWithFile("10\n20\nx\n");
+        // Passes every millisecond: a few dozen have run by now.
+        fakehost::waitForEntries(2, std::chrono::milliseconds(c.sent.empty() ? 50 : 2000));
+        callPlugin(frames::stopEvent());
+        ASSERT_TRUE(waitUntil([] { return runningThreads() == 0; }));
+        const std::vector<Bytes> got = fakehost::receivedBytes();
+        EXPECT_EQ(std::vector<Bytes>(got.begin(), got.begin() + std::min<size_t>(got.size(), 2)), c.sent);
+    }
+}
+
 TEST_F(Scheduler, StopBeforeAnyStartIsHarmless) {
     stopSession(&moduleState.session);
     EXPECT_EQ(callPlugin(frames::stopEvent()), nullptr);

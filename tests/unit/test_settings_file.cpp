@@ -9,10 +9,8 @@
 
 namespace {
 
-// "Ошибка" and "Ошибка при создании файла." in Windows-1251.
-const std::string ERROR_CAPTION = "\xCE\xF8\xE8\xE1\xEA\xE0";
-const std::string ERROR_TEXT =
-    "\xCE\xF8\xE8\xE1\xEA\xE0 \xEF\xF0\xE8 \xF1\xEE\xE7\xE4\xE0\xED\xE8\xE8 \xF4\xE0\xE9\xEB\xE0.";
+const std::string ERROR_CAPTION = "Ошибка";
+const std::string ERROR_TEXT = "Ошибка при создании файла.";
 
 class SettingsFile : public ModuleTest {
    protected:
@@ -59,7 +57,7 @@ TEST_F(SettingsFile, LoaderOnFiles) {
         SCOPED_TRACE(c.name);
         TempDir own;
         if (c.content != nullptr) writeWholeFile(own.path() + "dormex.ini", c.content);
-        Settings s = {9, 9, 9, 9, true, true, true, {nullptr, 0}};
+        Settings s = {9, 9, 9, 9, true, true, true, {}};
         const LoadResult got = loadSettingsFile((own.path() + "dormex.ini").c_str(), &s);
         EXPECT_EQ(got.status, c.result.status);
         EXPECT_EQ(got.line, c.result.line);
@@ -71,7 +69,7 @@ TEST_F(SettingsFile, LoaderOnFiles) {
         EXPECT_EQ(s.triggerEnabled, c.triggerEnabled);
         EXPECT_EQ(s.triggerText.size, 0u);
     }
-    Settings s = {9, 9, 9, 9, true, true, true, {nullptr, 0}};
+    Settings s = {9, 9, 9, 9, true, true, true, {}};
     EXPECT_EQ(loadSettingsFile(dir.path().c_str(), &s).status, LOAD_NOT_OPENED)
         << "a directory is not a settings file";
     EXPECT_EQ(s.disconnectHour, 9);
@@ -96,9 +94,10 @@ TEST_F(SettingsFile, MissingFileBecomesTheDefaultFile) {
 }
 
 TEST_F(SettingsFile, BadFileIsKeptAsBackupThenReplaced) {
-    const std::string userFile = "h_disconnect=17 \r\nm_disconnect=15\r\n\x1A\xFF";
+    // Several read chunks long, so the copy must take them all.
+    const std::string userFile = "h_disconnect=17 \r\nm_disconnect=15\r\n\x1A\xFF" + std::string(2000, 'u');
     writeWholeFile(ini(), userFile);
-    writeWholeFile(bak(), std::string(1000, 'o'));  // an older backup, longer than the new one
+    writeWholeFile(bak(), std::string(3000, 'o'));  // an older backup, longer than the new one
     ASSERT_NE(start(dir.path()), nullptr);
     EXPECT_EQ(readWholeFile(ini()), DEFAULT_SETTINGS_FILE);
     EXPECT_EQ(readWholeFile(bak()), userFile);
@@ -128,6 +127,46 @@ TEST_F(SettingsFile, MissingDirectoryShowsTheErrorBox) {
     expectOneErrorBox();
     EXPECT_FALSE(fileExists(dir.path() + "absent"));
     EXPECT_EQ(moduleState.session.settings.onlineMinute, 30) << "the defaults are in memory all the same";
+}
+
+// The load found no file, and one appeared before the default file was placed:
+// it is the user's (a sync client, a drive coming back) and is never replaced.
+TEST_F(SettingsFile, DefaultFileNeverTakesThePlaceOfAFileThatAppeared) {
+    writeWholeFile(ini(), "mine\n");
+    replaceWithDefaultSettings(ini().c_str(), false);
+    EXPECT_EQ(readWholeFile(ini()), "mine\n");
+    expectOneErrorBox();
+    EXPECT_FALSE(fileExists(dir.path() + "dormex.tmp")) << "the temporary file is left behind";
+}
+
+// The error box runs the host's window procedures, and so its events: the
+// newest start or stop decides whether a watch thread runs, and the start's
+// hold on the module goes back once it has returned.
+TEST_F(SettingsFile, EventsInsideTheErrorBox) {
+    static std::string inBox;
+    static frames::Bytes nestedStart;
+    TempDir other;
+    writeWholeFile(other.path() + "dormex.ini", DEFAULT_SETTINGS_FILE);
+    nestedStart = frames::startEvent(fakehost::address(), other.path());
+    setErrorBoxLoop([] {
+        for (char event : inBox) EXPECT_EQ(callPlugin(event == 'S' ? nestedStart : frames::stopEvent()) != nullptr, event == 'S');
+    });
+    const struct {
+        const char* inBox;
+        int threads;
+    } cases[] = {{"", 1}, {"P", 0}, {"S", 1}, {"SP", 0}, {"PS", 1}, {"SS", 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("inside the box: ") + c.inBox);
+        inBox = c.inBox;
+        ASSERT_NE(start(dir.path() + "absent/"), nullptr);
+        EXPECT_EQ(desktopRecord().errorBoxes, 1);
+        const int expected = c.threads;
+        EXPECT_TRUE(waitUntil([expected] { return runningThreads() == expected; })) << runningThreads();
+        EXPECT_TRUE(waitUntil([] { return moduleHolds() == 0; })) << "the module is still held";
+        callPlugin(frames::stopEvent());
+        EXPECT_TRUE(waitUntil([] { return runningThreads() == 0; }));
+        clearDesktopRecord();
+    }
 }
 
 // A directory whose settings path is `length` bytes long, made for real.

@@ -123,12 +123,17 @@ std::vector<Row> rows() {
         {"two lines", "h_disconnect=17\r\nm_disconnect=15\r\n", true, {17, 15, KEPT, KEPT}, "100", ""},
         {"empty file", "", true, {KEPT, KEPT, KEPT, KEPT}, "000", ""},
         {"blank lines take positions", "\n15\n\n30\n\n", true, {KEPT, 15, KEPT, 30}, "110", ""},
+        {"UTF-8 byte-order mark skipped", "\xEF\xBB\xBFh=1\nm=2\nh=3\nm=4\nt=x", true, {1, 2, 3, 4}, "111", "x"},
+        {"byte-order mark only at the file start", "\xEF\xBB\xBF\xEF\xBB\xBF" "1\n", false,
+         {KEPT, KEPT, KEPT, KEPT}, "1BB", "old"},
+        {"part of a mark is the file's own", "\xEF\xBB" "1\n", false, {KEPT, KEPT, KEPT, KEPT}, "1BB", "old"},
         {"lines after the fifth ignored", std::string(DEFAULT_SETTINGS_FILE) + "1 7\n$$$\n", true,
          {17, 15, 7, 30}, "111", "/disconnect"},
         // A failed number: its flag is already decided, later lines are never reached.
         {"line 1 trailing blank", "h=17 \nm=9\nh=9\nm=9\nt=new", false, {KEPT, KEPT, KEPT, KEPT}, "1BB",
          "old"},
         {"line 1 blank only", "h= \nm=9\nh=9\nm=9\nt=new", false, {KEPT, KEPT, KEPT, KEPT}, "1BB", "old"},
+        {"line 1 second =", "h=1=2\nm=9\nh=9\nm=9\nt=new", false, {KEPT, KEPT, KEPT, KEPT}, "1BB", "old"},
         {"line 1 malformed, minute off", "h=5x\nm=-\nh=9\nm=9\nt=new", false, {KEPT, KEPT, KEPT, KEPT},
          "1BB", "old"},
         {"line 2 two signs", "h=5\nm=+-1\nh=9\nm=9\nt=new", false, {5, KEPT, KEPT, KEPT}, "1BB", "old"},
@@ -151,7 +156,7 @@ std::string triggerOf(const Settings& s) {
 
 // Settings as an earlier start left them: 1:02 and 3:04, trigger "old".
 void prefill(Settings* s, bool flags) {
-    *s = Settings{1, 2, 3, 4, flags, flags, flags, {nullptr, 0}};
+    *s = Settings{1, 2, 3, 4, flags, flags, flags, {}};
     setTriggerText(&s->triggerText, reinterpret_cast<const uint8_t*>("old"), 3);
 }
 

@@ -132,6 +132,9 @@ TEST_F(DllTest, FileHeldOpenByAnotherProgram) {
         {"read and write, no sharing", GENERIC_READ | GENERIC_WRITE, 0, false},
         {"write, sharing read and write", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, false},
         {"read, sharing read", GENERIC_READ, FILE_SHARE_READ, true},
+        // Not open to read, yet open to write: only a plug-in that took "could not open" for
+        // "missing" would write its defaults over it.
+        {"read, sharing write", GENERIC_READ, FILE_SHARE_WRITE, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
