@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "messages.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -121,14 +122,14 @@ const uint8_t* bytesOf(const std::string& text) { return reinterpret_cast<const 
 
 uint32_t sizeOf(const std::string& text) { return static_cast<uint32_t>(text.size()); }
 
-// A string as UTF-16; empty when it does not convert exactly.
-std::wstring wideFrom(UINT codePage, const std::string& text) {
+// UTF-8 as UTF-16; empty when it is not valid UTF-8.
+std::wstring wideFromUtf8(const std::string& text) {
     if (text.empty()) return std::wstring();
     const int size = static_cast<int>(text.size());
-    const int length = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
     if (length <= 0) return std::wstring();
     std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), size, &wide[0], length);
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, &wide[0], length);
     return wide;
 }
 
@@ -221,18 +222,17 @@ std::string utf8FromWide(const wchar_t* text) {
 }
 
 bool ansiFromUtf8(const std::string& utf8, std::string* ansi) {
-    ansi->clear();
-    const std::wstring wide = wideFrom(CP_UTF8, utf8);
-    if (wide.empty()) return utf8.empty();
-    // No best fit: a letter the code page lacks must not turn into a look-alike.
-    const int length = static_cast<int>(wide.size());
-    BOOL usedDefault = FALSE;
-    const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, nullptr, 0,
-                                         nullptr, &usedDefault);
-    if (size <= 0 || usedDefault) return false;
-    ansi->assign(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, &(*ansi)[0], size, nullptr,
-                        nullptr);
+    *ansi = utf8;
+    if (utf8.empty() || GetACP() == CP_UTF8) return true;
+    // The plug-in's own conversion, so a text is spelled as its trigger is.
+    uint32_t size = 0;
+    uint8_t* spelled = ansiSpellingOfUtf8(bytesOf(utf8), sizeOf(utf8), &size);
+    if (spelled == nullptr) {
+        ansi->clear();
+        return false;
+    }
+    ansi->assign(reinterpret_cast<const char*>(spelled), size);
+    freeMemory(spelled);
     return true;
 }
 
@@ -244,7 +244,7 @@ void writeText(FILE* stream, const std::string& utf8) {
         return;
     }
     fflush(stream);
-    const std::wstring wide = wideFrom(CP_UTF8, utf8);
+    const std::wstring wide = wideFromUtf8(utf8);
     DWORD written = 0;
     WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
 }

@@ -50,6 +50,7 @@ struct Seen {
     SeenValue wholeLine;    // the line so far
     SeenValue afterEquals;  // what follows its first "=" so far
     bool fileEnded;
+    bool byteOrderMark;  // the parser skipped one at the file start
 };
 
 enum Utf16Form { NOT_UTF16, UTF16_LE, UTF16_BE };
@@ -94,6 +95,7 @@ void noteLineEnd(Seen* seen, const SettingsParser* parser) {
 // The parser's watch: keeps the start of each line's value.
 void watchLine(void* context, const SettingsParser* parser, int byte) {
     Seen* seen = static_cast<Seen*>(context);
+    seen->byteOrderMark = parser->skippedByteOrderMark;
     if (byte == FILE_ENDED) {
         seen->fileEnded = true;
     } else if (byte == LINE_ENDED) {
@@ -163,20 +165,21 @@ WriteOutlook outlookOf(Access access, MessageId refused) {
     return WriteOutlook{access == ACCESS_ALLOWED ? CAN_WRITE : MAY_WRITE, refused};
 }
 
-// Whether the plug-in could create or overwrite the file at `path`. The
-// read-only mark is what a user sets; on a folder Windows leaves it to the
-// permissions, which Wine takes from it.
+// Whether the plug-in could make the file at `path`. It writes a temporary
+// file beside it and moves that into place, so the folder must take a new
+// file and a file already there must let itself be replaced. The read-only
+// mark on a folder Windows leaves to the permissions (Wine takes them from it).
 WriteOutlook writeOutlook(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        if (attributes & FILE_ATTRIBUTE_READONLY) return WriteOutlook{CANNOT_WRITE, WRITE_READ_ONLY_FILE};
-        return outlookOf(accessTo(path, FILE_WRITE_DATA), WRITE_NOT_ALLOWED);
-    }
     const std::string folder = folderOf(path);
-    const DWORD folderAttributes = GetFileAttributesA(folder.c_str());
     if (!isFolder(folder)) return WriteOutlook{CANNOT_WRITE, WRITE_NO_FOLDER};
-    const bool readOnly = (folderAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-    return outlookOf(accessTo(folder, FILE_ADD_FILE), readOnly ? WRITE_READ_ONLY_FOLDER : WRITE_NOT_ALLOWED);
+    const bool readOnlyFolder = (GetFileAttributesA(folder.c_str()) & FILE_ATTRIBUTE_READONLY) != 0;
+    const WriteOutlook inFolder = outlookOf(accessTo(folder, FILE_ADD_FILE),
+                                            readOnlyFolder ? WRITE_READ_ONLY_FOLDER : WRITE_NOT_ALLOWED);
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (inFolder.chance == CANNOT_WRITE || attributes == INVALID_FILE_ATTRIBUTES) return inFolder;
+    if (attributes & FILE_ATTRIBUTE_READONLY) return WriteOutlook{CANNOT_WRITE, WRITE_READ_ONLY_FILE};
+    const WriteOutlook overFile = outlookOf(accessTo(path, DELETE), WRITE_NOT_ALLOWED);
+    return overFile.chance == CAN_WRITE ? inFolder : overFile;
 }
 
 // UTF-16 by its byte-order mark, or by NUL bytes in every other place, as
@@ -419,11 +422,27 @@ void printBlankNote(MessageId note, uint8_t byte) {
     if (byte == '\t') put(say(note, text(A_TAB)));
 }
 
-// What the trigger's bytes mean for a text to match them.
-void printTriggerNotes(const Settings& settings) {
+// Which spellings of UTF-8 letters a chat text may come in.
+void printSpellings(const TriggerText& trigger) {
+    const unsigned codePage = ansiCodePage();
+    if (codePage == CP_UTF8) return;
+    if (trigger.ansiBytes == nullptr) {
+        put(say(NOTE_UTF8_ONLY, codePage));
+        return;
+    }
+    put(say(NOTE_BOTH_SPELLINGS, byteCount(trigger.size).c_str(), codePage,
+            byteCount(trigger.ansiSize).c_str()));
+}
+
+// What the file's encoding and the trigger's bytes mean for a text to match.
+void printTriggerNotes(const Reading& reading) {
+    if (reading.seen.byteOrderMark) put(text(NOTE_BYTE_ORDER_MARK));
+    const Settings& settings = reading.settings;
     const TriggerText& trigger = settings.triggerText;
     if (!settings.triggerEnabled || trigger.size == 0) return;
-    if (!isUtf8Letters(trigger.bytes, trigger.size) && !isPlainAnsi(trigger.bytes, trigger.size)) {
+    if (isUtf8Letters(trigger.bytes, trigger.size)) {
+        printSpellings(trigger);
+    } else if (!isPlainAnsi(trigger.bytes, trigger.size)) {
         put(say(NOTE_NOT_TEXT, ansiCodePage()));
     }
     printBlankNote(NOTE_LEADING_BLANK, trigger.bytes[0]);
@@ -445,7 +464,7 @@ int checkSettingsFile(const Argument* argument) {
     printUtf16Note(reading.utf16);
     if (plan == USE_SETTINGS_FILE) {
         printSettings(reading, "  ");
-        printTriggerNotes(reading.settings);
+        printTriggerNotes(reading);
     } else {
         printPlan(path, reading, plan);
     }
