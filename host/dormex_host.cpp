@@ -146,6 +146,7 @@ bool ownsItsConsole() {
 int runFromExplorer(const std::vector<Argument>& arguments) {
     if (arguments.empty()) {
         printHelp();
+        writeText(stdout, text(DROP_HINT));
         return 0;
     }
     const std::string& first = arguments[0].typed;
