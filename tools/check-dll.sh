@@ -37,10 +37,14 @@ fi
 
 # Every function the plug-in imports, by DLL: exactly what its own code calls
 # and nothing of a compiler runtime. A new import fails until it is added here.
+# The last two kernel32 lines seed the stack guard and end the process when a
+# cookie does not match.
 allowed_imports="
 KERNEL32.dll CloseHandle CreateEventA CreateFileA CreateThread FreeLibrary
 KERNEL32.dll FreeLibraryAndExitThread GetLastError GetLocalTime GetModuleHandleExA GetProcessHeap
 KERNEL32.dll HeapAlloc HeapFree HeapReAlloc ReadFile SetEvent WaitForSingleObject WriteFile
+KERNEL32.dll GetCurrentProcessId GetSystemTimeAsFileTime QueryPerformanceCounter
+KERNEL32.dll GetCurrentProcess IsProcessorFeaturePresent TerminateProcess
 USER32.dll MessageBoxA
 SHELL32.dll ShellExecuteA"
 allowed=$(awk 'NF { for (i = 2; i <= NF; i++) print tolower($1) "!" $i }' <<<"$allowed_imports")
