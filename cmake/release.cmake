@@ -17,23 +17,33 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/version.h.in
 # Gives `dll` (built from the objects of `core` and its own sources) the
 # release shape: -Os with link-time optimisation, unused sections dropped, our
 # own entry point instead of the C runtime's start-up, and only the system
-# DLLs the plug-in calls itself.
+# DLLs the plug-in calls itself. Hardened for the host's process: stack cookies
+# against the DLL's own guard, no SEH handlers (flagged NO_SEH, so there is no
+# SafeSEH table to keep), and the GUI subsystem, as the DLL has no console.
 function(dormex_small_dll dll core)
   set(flags -Os -flto -ffunction-sections -fdata-sections
-    -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector)
+    -fno-asynchronous-unwind-tables -fno-unwind-tables -fstack-protector-strong)
   target_compile_options(${core} PRIVATE ${flags})
   target_compile_options(${dll} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${flags}>)
   target_sources(${dll} PRIVATE
     ${PROJECT_SOURCE_DIR}/src/platform/entry_win32.cpp
     ${PROJECT_SOURCE_DIR}/src/platform/memory_win32.cpp
-    ${PROJECT_SOURCE_DIR}/src/platform/crt_win32.cpp)
-  # The C functions must stay plain calls the linker can always resolve.
-  set_source_files_properties(${PROJECT_SOURCE_DIR}/src/platform/crt_win32.cpp PROPERTIES
+    ${PROJECT_SOURCE_DIR}/src/platform/crt_win32.cpp
+    ${PROJECT_SOURCE_DIR}/src/platform/stack_guard_win32.cpp)
+  # The C functions and the cookie's guard must stay plain symbols the linker
+  # can always resolve.
+  set_source_files_properties(${PROJECT_SOURCE_DIR}/src/platform/crt_win32.cpp
+    ${PROJECT_SOURCE_DIR}/src/platform/stack_guard_win32.cpp PROPERTIES
     COMPILE_OPTIONS "-fno-lto;-fno-tree-loop-distribute-patterns")
   target_include_directories(${dll} PRIVATE ${CMAKE_BINARY_DIR}/generated)
   # No runtime start-up means no pseudo-relocations either: refuse any at link time.
   target_link_options(${dll} PRIVATE -Os -flto -nostartfiles -nodefaultlibs
-    -Wl,--gc-sections -Wl,-e,_DllMainCRTStartup@12 -Wl,--disable-runtime-pseudo-reloc)
+    -Wl,--gc-sections -Wl,-e,_DllMainCRTStartup@12 -Wl,--disable-runtime-pseudo-reloc
+    -Wl,--no-seh -Wl,--subsystem,windows)
+  # The release DLL is stripped; the map beside it in the build tree says
+  # where each function lies, for tools/check-dll.sh.
+  target_link_options(${dll} PRIVATE
+    -Wl,-Map,$<TARGET_FILE_DIR:${dll}>/$<TARGET_FILE_BASE_NAME:${dll}>.map)
   target_link_libraries(${dll} PRIVATE kernel32 user32 shell32 gcc)
 
 endfunction()

@@ -55,7 +55,8 @@ inline bool triggerMatches(const uint8_t* frame, size_t size, const Settings& se
     const auto same = [&](const uint8_t* bytes, uint32_t bytesSize) {
         return count == bytesSize && (count == 0 || memcmp(frame + 26, bytes, count) == 0);
     };
-    return same(trigger.bytes, trigger.size) || (trigger.ansiBytes != nullptr && same(trigger.ansiBytes, trigger.ansiSize));
+    return same(trigger.bytes, trigger.size) ||
+           (trigger.ansiBytes != nullptr && same(trigger.ansiBytes, trigger.ansiSize));
 }
 
 }  // namespace oracle

@@ -194,8 +194,8 @@ void sendSettings(const Bytes& frame) {
     if (after.launches == before) return;
     const std::string& path = after.lastParameters;
     const size_t tail = sizeof "dormex.ini" - 1;
-    if (after.launches != before + 1 || after.lastProgram != "C:\\WINDOWS\\notepad.exe" || path.size() < tail ||
-        path.compare(path.size() - tail, tail, "dormex.ini") != 0) {
+    if (after.launches != before + 1 || after.lastProgram != "C:\\WINDOWS\\notepad.exe" ||
+        path.size() < tail || path.compare(path.size() - tail, tail, "dormex.ini") != 0) {
         fail("the settings event launched the wrong thing");
     }
 }

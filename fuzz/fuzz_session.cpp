@@ -152,8 +152,8 @@ void sendFrame(const uint8_t* frame, size_t size) {
     if (answer != nullptr) fail("an answer to something other than a well-formed start");
     if (harnessDisconnects != expectedDisconnects) fail("the trigger sent the wrong number of disconnects");
     if (oracle::isEvent(frame, size, EV_STOP)) markStopped(aliveBefore, serialsBefore);
-    if (launchesSeen() != launchesBefore &&
-        (launchesSeen() != launchesBefore + 1 || strcmp(lastLaunchProgram(), "C:\\WINDOWS\\notepad.exe") != 0)) {
+    if (launchesSeen() != launchesBefore && (launchesSeen() != launchesBefore + 1 ||
+                                             strcmp(lastLaunchProgram(), "C:\\WINDOWS\\notepad.exe") != 0)) {
         fail("the settings event launched the wrong thing");
     }
 }

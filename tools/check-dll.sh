@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Checks the built library as a host would see it: a 32-bit PE for i386, one
 # export named pluginFun, only the imports on the allow-list below (no C
-# runtime DLL), and its size within the release limit.
+# runtime DLL), its size within the release limit, and its hardening: ASLR,
+# DEP, NO_SEH with no handler registered in its code, the GUI subsystem, no
+# section both writable and executable, and stack cookies against a guard the
+# DLL seeds itself. The cookies are found through the linker map the build
+# leaves beside the DLL (Dormex.map), since the DLL itself is stripped.
 # Usage: tools/check-dll.sh PATH/TO/Dormex.dll
 set -uo pipefail
 # objdump's words are parsed below: never translated.
@@ -37,11 +41,15 @@ fi
 
 # Every function the plug-in imports, by DLL: exactly what its own code calls
 # and nothing of a compiler runtime. A new import fails until it is added here.
+# The last two kernel32 lines seed the stack guard and end the process when a
+# cookie does not match.
 allowed_imports="
 KERNEL32.dll CloseHandle CreateEventA CreateFileA CreateThread DeleteFileA FreeLibrary
 KERNEL32.dll FreeLibraryAndExitThread GetACP GetLastError GetLocalTime GetModuleHandleExA GetProcessHeap
 KERNEL32.dll GetSystemWindowsDirectoryA HeapAlloc HeapFree HeapReAlloc MoveFileExA MultiByteToWideChar
 KERNEL32.dll ReadFile SetEvent Sleep WaitForSingleObject WideCharToMultiByte WriteFile
+KERNEL32.dll GetCurrentProcessId GetSystemTimeAsFileTime QueryPerformanceCounter
+KERNEL32.dll GetCurrentProcess IsProcessorFeaturePresent TerminateProcess
 USER32.dll MessageBoxW
 SHELL32.dll ShellExecuteA"
 allowed=$(awk 'NF { for (i = 2; i <= NF; i++) print tolower($1) "!" $i }' <<<"$allowed_imports")
@@ -62,9 +70,74 @@ size_limit=$((12 * 1024))
 size=$(stat -c %s "$dll")
 [ "$size" -le "$size_limit" ] || fail "is $size bytes, more than the $size_limit allowed"
 
+# --- Hardening -----------------------------------------------------------------
+# A hexadecimal field of the optional header as objdump prints it ("Name<tab>hex"), 0 if missing.
+header_field() {
+  local value
+  value=$(sed -n "s/^$1[[:space:]]\+\([0-9a-fA-F]\+\).*/\1/p" <<<"$dump" | head -n 1)
+  echo "${value:-0}"
+}
+
+characteristics=$((16#$(header_field DllCharacteristics)))
+for flag in DYNAMIC_BASE:0x40 NX_COMPAT:0x100 NO_SEH:0x400; do
+  [ $((characteristics & ${flag#*:})) -ne 0 ] ||
+    fail "DllCharacteristics $(printf '0x%04x' "$characteristics") lacks ${flag%:*} (${flag#*:})"
+done
+subsystem=$((16#$(header_field Subsystem)))
+[ "$subsystem" -eq 2 ] || fail "subsystem is $subsystem, expected 2 (Windows GUI): the DLL has no console"
+
+# objdump shows no raw section flags: read them from the section table.
+# u16/u32 OFFSET: a little-endian field of the file.
+u16() { od -An -tu2 -j "$1" -N 2 --endian=little "$dll" | tr -d ' '; }
+u32() { od -An -tu4 -j "$1" -N 4 --endian=little "$dll" | tr -d ' '; }
+pe=$(u32 60)
+section=$((pe + 24 + $(u16 $((pe + 20)))))
+for ((i = 0; i < $(u16 $((pe + 6))); i++, section += 40)); do
+  flags=$(u32 $((section + 36)))
+  # IMAGE_SCN_MEM_WRITE and IMAGE_SCN_MEM_EXECUTE
+  if [ $((flags & 0x80000000)) -ne 0 ] && [ $((flags & 0x20000000)) -ne 0 ]; then
+    fail "section $(dd if="$dll" bs=1 skip="$section" count=8 status=none | tr -d '\0')" \
+      "is both writable and executable (flags $(printf '0x%08x' "$flags"))"
+  fi
+done
+
+# NO_SEH promises that no handler of the DLL's is ever registered. On i386 that
+# takes the thread's exception list at fs:[0], and nothing else in the DLL has
+# any reason to touch the thread block: any fs access fails.
+code=$("$objdump" -d --no-show-raw-insn "$dll")
+fs_access=$(grep -E '%fs:' <<<"$code" | head -n 3 | sed 's/^[[:space:]]*//; s/[[:space:]]\+/ /g')
+[ -z "$fs_access" ] || fail "code touches fs, the thread's exception list, under NO_SEH: $(paste -sd ";" <<<"$fs_access")"
+
+# Stack cookies: protected functions call __stack_chk_fail, and the entry
+# point's seeding is the one code that writes __stack_chk_guard (without it,
+# the guard keeps the value built into the file). Their addresses come from the
+# map, which must belong to this very link: its entry point is the header's.
+map=${dll%.*}.map
+map_address() { sed -n "s/^[[:space:]]\+0x\([0-9a-f]\+\)[[:space:]]\+$1\$/\1/p" "$map" 2>/dev/null | head -n 1; }
+cookie_functions=0
+if [ ! -f "$map" ]; then
+  fail "no linker map $map beside it: the stack cookies cannot be checked"
+elif [ "$(map_address 'DllMainCRTStartup@12')" != \
+  "$(printf '%08x' $((16#$(header_field ImageBase) + 16#$(header_field AddressOfEntryPoint))))" ]; then
+  fail "$map is not the map of this DLL (its entry point is elsewhere): relink"
+else
+  check_fail=$(map_address __stack_chk_fail)
+  guard=$(map_address __stack_chk_guard)
+  if [ -z "$check_fail" ] || [ -z "$guard" ]; then
+    fail "$map names no __stack_chk_fail or __stack_chk_guard: built without stack cookies"
+  else
+    cookie_functions=$(grep -cE "call +0x$check_fail\b" <<<"$code")
+    [ "$cookie_functions" -gt 0 ] || fail "no function calls __stack_chk_fail: built without stack cookies"
+    grep -qE "mov +[^,]+,0x$guard\$" <<<"$code" ||
+      fail "nothing writes __stack_chk_guard: the guard is never seeded and keeps its built-in value"
+  fi
+fi
+
 if [ "$failures" -ne 0 ]; then
   echo "check-dll: $failures problem(s) in $dll" >&2
   exit 1
 fi
 echo "check-dll: $dll: $size bytes (limit $size_limit), pei-i386, exports pluginFun only," \
   "imports $(wc -l <<<"$imports") allowed functions: $(tr '\n' ' ' <<<"$imports" | sed 's/ $//')"
+echo "check-dll: $dll: DYNAMIC_BASE NX_COMPAT NO_SEH, no fs access, Windows GUI subsystem," \
+  "no writable executable section, $cookie_functions functions check a stack cookie, the guard is seeded"

@@ -113,13 +113,15 @@ uint8_t* ansiSpellingOfUtf8(const uint8_t* utf8, uint32_t utf8Size, uint32_t* si
     // A UTF-8 code page spells it the same; it also refuses the strict flags below.
     if (GetACP() == CP_UTF8 || utf8Size > 0x3FFFFFFF) return nullptr;
     const auto* from = reinterpret_cast<const char*>(utf8);
-    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, from, static_cast<int>(utf8Size), nullptr, 0);
+    const int units =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, from, static_cast<int>(utf8Size), nullptr, 0);
     auto* wide = static_cast<wchar_t*>(units > 0 ? allocateMemory(units * sizeof(wchar_t)) : nullptr);
     if (wide == nullptr) return nullptr;
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, from, static_cast<int>(utf8Size), wide, units);
     // No best-fit look-alikes: a letter the code page lacks leaves no second spelling.
     BOOL lacking = FALSE;
-    const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, units, nullptr, 0, nullptr, &lacking);
+    const int bytes =
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, units, nullptr, 0, nullptr, &lacking);
     auto* ansi = static_cast<uint8_t*>(bytes > 0 && !lacking ? allocateMemory(bytes) : nullptr);
     if (ansi != nullptr) {
         WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, units, reinterpret_cast<char*>(ansi), bytes,

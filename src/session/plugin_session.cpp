@@ -89,8 +89,9 @@ void openSessionSettings(const PluginSession& session) { openSettingsEditor(kept
 
 void onTextEvent(const PluginSession& session, ByteView text) {
     const TriggerText& trigger = session.settings.triggerText;
-    const bool matches = sameBytes(text, trigger.bytes, trigger.size) ||
-                         (trigger.ansiBytes != nullptr && sameBytes(text, trigger.ansiBytes, trigger.ansiSize));
+    const bool matches =
+        sameBytes(text, trigger.bytes, trigger.size) ||
+        (trigger.ansiBytes != nullptr && sameBytes(text, trigger.ansiBytes, trigger.ansiSize));
     if (matches) requestDisconnect(session.host);
 }
 

@@ -111,12 +111,12 @@ struct SettingsParser {
     ValueScan afterEquals;
     TriggerText text;  // line 5's bytes as it is read
     uint32_t textCapacity;
-    uint32_t equalsAt;     // where line 5's value starts
-    uint8_t markBytes;     // leading bytes matching the UTF-8 byte-order mark so far
-    bool pastFileStart;    // no byte-order mark can come any more
+    uint32_t equalsAt;          // where line 5's value starts
+    uint8_t markBytes;          // leading bytes matching the UTF-8 byte-order mark so far
+    bool pastFileStart;         // no byte-order mark can come any more
     bool skippedByteOrderMark;  // the file began with one, which was skipped
-    bool outOfMemory;      // why a failed parse failed, when not a bad value
-    ValueProblem problem;  // for a bad value on line `line` + 1
+    bool outOfMemory;           // why a failed parse failed, when not a bad value
+    ValueProblem problem;       // for a bad value on line `line` + 1
 };
 
 // Starts a parse that writes each line's result into `target` as the line ends.

@@ -122,10 +122,9 @@ struct TitleSearch {
 
 BOOL CALLBACK matchTitle(HWND window, LPARAM parameter) {
     TitleSearch* search = reinterpret_cast<TitleSearch*>(parameter);
-    char title[512] = "";
-    GetWindowTextA(window, title, sizeof title);
+    const std::string title = windowText(window);
     const bool match =
-        search->partly ? strstr(title, search->title) != nullptr : strcmp(title, search->title) == 0;
+        search->partly ? title.find(search->title) != std::string::npos : title == search->title;
     if (!match) return TRUE;
     search->found = window;
     return FALSE;

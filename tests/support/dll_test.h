@@ -34,8 +34,8 @@ frames::Bytes callAndCopy(const frames::Bytes& bytes);
 
 // --- Windows ---------------------------------------------------------------
 
-// Polls every 50 ms until a top-level window whose title is `title` (or, when
-// `partly`, contains it) exists; null when none appears within `timeoutMs`.
+// Polls every 50 ms until a top-level window whose title is `title` (UTF-8; or,
+// when `partly`, contains it) exists; null when none appears within `timeoutMs`.
 HWND waitForWindowTitled(const char* title, bool partly, DWORD timeoutMs);
 // Asks the window's process to close the window, and ends it if it lingers.
 void closeProgramWindow(HWND window);

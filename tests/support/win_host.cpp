@@ -66,10 +66,9 @@ SentFrame describe(const uint8_t* framed) {
 
 BOOL CALLBACK matchStaticText(HWND window, LPARAM parameter) {
     char className[64] = "";
-    char text[512] = "";
     GetClassNameA(window, className, sizeof className);
-    GetWindowTextA(window, text, sizeof text);
-    if (lstrcmpiA(className, "Static") != 0 || text[0] == '\0') return TRUE;
+    const std::string text = windowText(window);
+    if (lstrcmpiA(className, "Static") != 0 || text.empty()) return TRUE;
     *reinterpret_cast<std::string*>(parameter) = text;
     return FALSE;
 }
@@ -89,25 +88,13 @@ BOOL CALLBACK matchOwnBox(HWND window, LPARAM parameter) {
     return FALSE;
 }
 
-// Windows-1251 text (the plug-in's) in UTF-8, so a terminal shows it as Cyrillic.
-std::string inUtf8(const std::string& text) {
-    wchar_t wide[512] = L"";
-    char utf8[1536] = "";
-    MultiByteToWideChar(1251, 0, text.c_str(), -1, wide, 512);
-    WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, nullptr, nullptr);
-    return utf8;
-}
-
 DWORD WINAPI watchForBoxes(LPVOID) {
     for (;; Sleep(50)) {
         if (InterlockedCompareExchange(&boxExpected, 0, 0) != 0) continue;
         HWND box = nullptr;
         EnumWindows(matchOwnBox, reinterpret_cast<LPARAM>(&box));
         if (box == nullptr || InterlockedCompareExchange(&boxExpected, 0, 0) != 0) continue;
-        char caption[256] = "";
-        GetWindowTextA(box, caption, sizeof caption);
-        const std::string line =
-            "unexpected box \"" + inUtf8(caption) + "\": \"" + inUtf8(staticTextOf(box)) + "\"";
+        const std::string line = "unexpected box \"" + windowText(box) + "\": \"" + staticTextOf(box) + "\"";
         PostMessageA(box, WM_COMMAND, IDOK, 0);
         if (boxReport == nullptr) endProcessWithFault(line.c_str());
         boxReport(line);
@@ -124,6 +111,14 @@ void closeUnexpectedBoxes(void (*report)(const std::string& line)) {
 }
 
 void expectBox(bool expected) { InterlockedExchange(&boxExpected, expected ? 1 : 0); }
+
+std::string windowText(HWND window) {
+    wchar_t wide[512] = L"";
+    char utf8[1536] = "";
+    GetWindowTextW(window, wide, 512);
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, nullptr, nullptr);
+    return utf8;
+}
 
 std::string staticTextOf(HWND window) {
     std::string text;
@@ -146,6 +141,31 @@ LoadedPlugin loadPlugin(const char* path) {
 }
 
 bool moduleMapped(const char* name) { return GetModuleHandleA(name) != nullptr; }
+
+void* replaceImport(HMODULE module, const char* dll, const char* function, void* replacement) {
+    auto* base = reinterpret_cast<uint8_t*>(module);
+    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const DWORD imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (auto* entry = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports); entry->Name != 0;
+         ++entry) {
+        if (lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0) continue;
+        const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            const auto* named = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (strcmp(reinterpret_cast<const char*>(named->Name), function) != 0) continue;
+            DWORD protection = 0;
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection);
+            void* before = reinterpret_cast<void*>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<uintptr_t>(replacement);
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+            return before;
+        }
+    }
+    return nullptr;
+}
 
 void exitOnAnyFault(const char* (*context)()) {
     faultContext = context;

@@ -38,6 +38,11 @@ void exitOnAnyFault(const char* (*context)() = nullptr);
 // Prints `line` after the context and ends the process with exit code 3.
 void endProcessWithFault(const char* line);
 
+// Points `module`'s import of `function` from `dll` at `replacement` and
+// returns the address it held; null when the module imports no such function.
+// A test sees there what the library asks of Windows, where Wine would hide it.
+void* replaceImport(HMODULE module, const char* dll, const char* function, void* replacement);
+
 // --- Windows -----------------------------------------------------------------
 
 // Watches this process's windows from a thread of its own: a dialog box that
@@ -47,7 +52,9 @@ void endProcessWithFault(const char* line);
 void closeUnexpectedBoxes(void (*report)(const std::string& line) = nullptr);
 // Whether a box is expected from now on (the error box a test waits for).
 void expectBox(bool expected);
-// The text of the first Static child with text (a message box's message).
+// A window's title in UTF-8, as Windows holds it (in Unicode), whatever the code page.
+std::string windowText(HWND window);
+// The text of the first Static child with text (a message box's message), in UTF-8.
 std::string staticTextOf(HWND window);
 
 // --- Files -------------------------------------------------------------------

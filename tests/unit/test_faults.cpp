@@ -36,9 +36,9 @@ const Sequence SEQUENCES[] = {
 
 const std::string NO_FILE = "(no file)";
 
-const char* const KIND_NAMES[SEAM_CALL_KINDS] = {
-    "open",   "create", "read",      "write",  "close",      "move",    "remove", "alloc",
-    "signal", "thread", "error box", "launch", "windows dir", "convert", "hold"};
+const char* const KIND_NAMES[SEAM_CALL_KINDS] = {"open",      "create", "read",        "write",   "close",
+                                                 "move",      "remove", "alloc",       "signal",  "thread",
+                                                 "error box", "launch", "windows dir", "convert", "hold"};
 
 class FaultSweep : public ModuleTest {
    protected:
@@ -70,9 +70,12 @@ class FaultSweep : public ModuleTest {
                 const std::string backupBefore = fileContents(ini + ".bak");
                 expectStartAnswer(callPlugin(start));
                 const std::string after = fileContents(ini), backup = fileContents(ini + ".bak");
-                EXPECT_TRUE(before == NO_FILE || after == before || backup == before) << "the user's file is lost";
-                EXPECT_TRUE(after == before || after == DEFAULT_SETTINGS_FILE) << "dormex.ini is now: " << after;
-                EXPECT_TRUE(backup == backupBefore || backup == before) << "dormex.ini.bak is now: " << backup;
+                EXPECT_TRUE(before == NO_FILE || after == before || backup == before)
+                    << "the user's file is lost";
+                EXPECT_TRUE(after == before || after == DEFAULT_SETTINGS_FILE)
+                    << "dormex.ini is now: " << after;
+                EXPECT_TRUE(backup == backupBefore || backup == before)
+                    << "dormex.ini.bak is now: " << backup;
                 break;
             }
             case 'P':

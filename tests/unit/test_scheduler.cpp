@@ -103,9 +103,9 @@ TEST_F(Scheduler, TriggerSavedAsUtf8AlsoFiresInTheAnsiCodePage) {
     } cases[] = {
         {offThenTrigger + sleepUtf8, sleepUtf8, true},
         {offThenTrigger + sleepUtf8, sleep1251, true},
-        {offThenTrigger + sleepUtf8, "\xD1\xEF\xE0\xF2\xFC", false},  // "Спать": case still counts
+        {offThenTrigger + sleepUtf8, "\xD1\xEF\xE0\xF2\xFC", false},     // "Спать": case still counts
         {"\xEF\xBB\xBF" + offThenTrigger + sleepUtf8, sleep1251, true},  // "UTF-8 with BOM"
-        {offThenTrigger + sleep1251, sleep1251, true},                    // saved as ANSI: its own bytes only
+        {offThenTrigger + sleep1251, sleep1251, true},                   // saved as ANSI: its own bytes only
         {offThenTrigger + sleep1251, sleepUtf8, false},
         {offThenTrigger + "日本", "日本", true},  // no such letters in 1251: its own bytes only
         {offThenTrigger + "日本", "??", false},

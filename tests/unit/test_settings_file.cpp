@@ -149,7 +149,8 @@ TEST_F(SettingsFile, EventsInsideTheErrorBox) {
     writeWholeFile(other.path() + "dormex.ini", DEFAULT_SETTINGS_FILE);
     nestedStart = frames::startEvent(fakehost::address(), other.path());
     setErrorBoxLoop([] {
-        for (char event : inBox) EXPECT_EQ(callPlugin(event == 'S' ? nestedStart : frames::stopEvent()) != nullptr, event == 'S');
+        for (char event : inBox)
+            EXPECT_EQ(callPlugin(event == 'S' ? nestedStart : frames::stopEvent()) != nullptr, event == 'S');
     });
     const struct {
         const char* inBox;

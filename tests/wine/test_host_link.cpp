@@ -223,3 +223,69 @@ TEST(DllVersion, ResourceNamesTheProductInRussian1251) {
         }
     }
 }
+
+namespace {
+
+// What the library last asked of Windows through the imports a test replaced.
+struct SeenCalls {
+    SIZE_T stackSize = 1;
+    DWORD creationFlags = 1;
+    UINT boxStyle = 0;
+    std::string program = "(none)";
+};
+SeenCalls seen;
+decltype(&CreateThread) realCreateThread = nullptr;
+
+HANDLE WINAPI seeCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
+                              LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD flags, LPDWORD id) {
+    seen.stackSize = stackSize;
+    seen.creationFlags = flags;
+    return realCreateThread(security, stackSize, routine, parameter, flags, id);
+}
+
+HINSTANCE WINAPI seeShellExecute(HWND, LPCSTR, LPCSTR program, LPCSTR, LPCSTR, INT) {
+    seen.program = program != nullptr ? program : "(null)";
+    return reinterpret_cast<HINSTANCE>(33);  // as if started
+}
+
+int WINAPI seeMessageBox(HWND, LPCWSTR, LPCWSTR, UINT style) {
+    seen.boxStyle = style;
+    return IDOK;
+}
+
+}  // namespace
+
+// Where Wine differs from Windows (every thread gets 1 MB of stack whatever is
+// asked; programs are looked for in its own order), the DLL's calls into
+// Windows show what a real host would get.
+TEST_F(DllTest, AsksWindowsForWhatARealHostNeeds) {
+    const HMODULE module = GetModuleHandleA(dllPath().c_str());
+    struct Hook {
+        const char* dll;
+        const char* function;
+        void* replacement;
+        void* original;
+    } hooks[] = {
+        {"kernel32.dll", "CreateThread", reinterpret_cast<void*>(&seeCreateThread), nullptr},
+        {"shell32.dll", "ShellExecuteA", reinterpret_cast<void*>(&seeShellExecute), nullptr},
+        {"user32.dll", "MessageBoxW", reinterpret_cast<void*>(&seeMessageBox), nullptr},
+    };
+    for (Hook& hook : hooks) hook.original = replaceImport(module, hook.dll, hook.function, hook.replacement);
+    realCreateThread = reinterpret_cast<decltype(&CreateThread)>(hooks[0].original);
+    if (realCreateThread != nullptr && hooks[2].original != nullptr) {
+        EXPECT_EQ(start(dir_ + "missing\\"),
+                  frames::expectedStartAnswer());  // the error box, then the thread
+        callGuarded(frames::settingsEvent());
+    }
+    for (Hook& hook : hooks) {
+        EXPECT_NE(hook.original, nullptr) << "Dormex.dll does not import " << hook.function;
+        if (hook.original != nullptr) replaceImport(module, hook.dll, hook.function, hook.original);
+    }
+    EXPECT_EQ(seen.stackSize, 0u) << "a thread the host's callback runs on gets the default stack";
+    EXPECT_EQ(seen.creationFlags, 0u);
+    EXPECT_EQ(seen.boxStyle, static_cast<UINT>(MB_OK | MB_ICONERROR | MB_TASKMODAL | MB_SETFOREGROUND));
+    char windows[MAX_PATH] = "";
+    GetSystemWindowsDirectoryA(windows, MAX_PATH);
+    EXPECT_EQ(seen.program, std::string(windows) + "\\notepad.exe")
+        << "Notepad by its bare name is planted easily";
+}

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdlib>
+
 #include "dll_test.h"
 
 using frames::Bytes;
@@ -13,10 +15,9 @@ namespace {
 
 const char DEFAULT_FILE[] =
     "h_disconnect=17\r\nm_disconnect=15\r\nh_online=7\r\nm_online=30\r\nDisconnectStr=/disconnect\r\n";
-// Windows-1251: "Ошибка" and "Ошибка при создании файла.".
-const char ERROR_CAPTION[] = "\xCE\xF8\xE8\xE1\xEA\xE0";
-const char ERROR_TEXT[] =
-    "\xCE\xF8\xE8\xE1\xEA\xE0 \xEF\xF0\xE8 \xF1\xEE\xE7\xE4\xE0\xED\xE8\xE8 \xF4\xE0\xE9\xEB\xE0.";
+// As the box shows them, in Unicode: the same under every code page.
+const char ERROR_CAPTION[] = "Ошибка";
+const char ERROR_TEXT[] = "Ошибка при создании файла.";
 constexpr DWORD WINDOW_WAIT_MS = 15000;
 
 }  // namespace
@@ -71,6 +72,9 @@ TEST_F(DllTest, ValidFileIsLeftAloneAndRead) {
         {"p=8\nq=5\nr=9\ns=0\nt=bye", "bye", 1},  // keys ignored, LF line ends, no last line end
         {"h=-\r\nm=-\r\nh=-\r\nm=-\r\nDisconnectStr=a=b\r\nmore\r\n", "a=b", 1},
         {"", "", 0},  // empty: valid, everything off
+        // Notepad's UTF-8 (its "with BOM" too): the word also fires as the host's code page spells it.
+        {"h=-\r\nm=-\r\nh=-\r\nm=-\r\nDisconnectStr=спать\r\n", "\xF1\xEF\xE0\xF2\xFC", 1},
+        {"\xEF\xBB\xBF-\r\n-\r\n-\r\n-\r\nспать\r\n", "спать", 1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.content);
@@ -111,6 +115,14 @@ void expectStartHeldByErrorBox(const std::string& settingsDir) {
 }
 
 }  // namespace
+
+// Each run of these tests names the code page it is for; the box must read
+// the same under every one.
+TEST(CodePage, IsTheOneThisRunIsFor) {
+    const char* expected = getenv("DORMEX_EXPECT_ACP");
+    ASSERT_NE(expected, nullptr) << "DORMEX_EXPECT_ACP is not set";
+    EXPECT_EQ(GetACP(), static_cast<UINT>(atoi(expected)));
+}
 
 TEST_F(DllTest, MissingDirectoryShowsTheErrorBox) {
     const std::string missing = dir_ + "missing\\";
