@@ -116,8 +116,9 @@ uint8_t* ansiSpellingOfUtf8(const uint8_t* utf8, uint32_t utf8Size, uint32_t* si
     auto* ansi = static_cast<char*>(allocateMemory(utf8Size * 2));
     int bytes = 0;
     if (wide != nullptr && ansi != nullptr) {
-        const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, reinterpret_cast<const char*>(utf8),
-                                              static_cast<int>(utf8Size), wide, static_cast<int>(utf8Size));
+        const int units =
+            MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, reinterpret_cast<const char*>(utf8),
+                                static_cast<int>(utf8Size), wide, static_cast<int>(utf8Size));
         // No best-fit look-alikes: a letter the code page lacks leaves no second
         // spelling. Where the code page is UTF-8 itself, the spelling is the same
         // and the call refuses these flags.
