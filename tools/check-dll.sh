@@ -45,11 +45,11 @@ fi
 # cookie does not match.
 allowed_imports="
 KERNEL32.dll CloseHandle CreateEventA CreateFileA CreateThread DeleteFileA FreeLibrary
-KERNEL32.dll FreeLibraryAndExitThread GetACP GetLastError GetLocalTime GetModuleHandleExA GetProcessHeap
+KERNEL32.dll FreeLibraryAndExitThread GetLastError GetLocalTime GetModuleHandleExA GetProcessHeap
 KERNEL32.dll GetSystemWindowsDirectoryA HeapAlloc HeapFree HeapReAlloc MoveFileExA MultiByteToWideChar
 KERNEL32.dll ReadFile SetEvent Sleep WaitForSingleObject WideCharToMultiByte WriteFile
 KERNEL32.dll GetCurrentProcessId GetSystemTimeAsFileTime QueryPerformanceCounter
-KERNEL32.dll GetCurrentProcess IsProcessorFeaturePresent TerminateProcess
+KERNEL32.dll TerminateProcess
 USER32.dll MessageBoxW
 SHELL32.dll ShellExecuteA"
 allowed=$(awk 'NF { for (i = 2; i <= NF; i++) print tolower($1) "!" $i }' <<<"$allowed_imports")

@@ -110,26 +110,31 @@ uint32_t systemWindowsDirectory(char* out, uint32_t capacity) {
 }
 
 uint8_t* ansiSpellingOfUtf8(const uint8_t* utf8, uint32_t utf8Size, uint32_t* size) {
-    // A UTF-8 code page spells it the same; it also refuses the strict flags below.
-    if (GetACP() == CP_UTF8 || utf8Size > 0x3FFFFFFF) return nullptr;
-    const auto* from = reinterpret_cast<const char*>(utf8);
-    const int units =
-        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, from, static_cast<int>(utf8Size), nullptr, 0);
-    auto* wide = static_cast<wchar_t*>(units > 0 ? allocateMemory(units * sizeof(wchar_t)) : nullptr);
-    if (wide == nullptr) return nullptr;
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, from, static_cast<int>(utf8Size), wide, units);
-    // No best-fit look-alikes: a letter the code page lacks leaves no second spelling.
-    BOOL lacking = FALSE;
-    const int bytes =
-        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, units, nullptr, 0, nullptr, &lacking);
-    auto* ansi = static_cast<uint8_t*>(bytes > 0 && !lacking ? allocateMemory(bytes) : nullptr);
-    if (ansi != nullptr) {
-        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, units, reinterpret_cast<char*>(ansi), bytes,
-                            nullptr, &lacking);
-        *size = static_cast<uint32_t>(bytes);
+    if (utf8Size > 0x3FFFFFFF) return nullptr;
+    // No more UTF-16 units than bytes, and no more than two bytes a unit in any ANSI code page.
+    auto* wide = static_cast<wchar_t*>(allocateMemory(utf8Size * sizeof(wchar_t)));
+    auto* ansi = static_cast<char*>(allocateMemory(utf8Size * 2));
+    int bytes = 0;
+    if (wide != nullptr && ansi != nullptr) {
+        const int units =
+            MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, reinterpret_cast<const char*>(utf8),
+                                static_cast<int>(utf8Size), wide, static_cast<int>(utf8Size));
+        // No best-fit look-alikes: a letter the code page lacks leaves no second
+        // spelling. Where the code page is UTF-8 itself, the spelling is the same
+        // and the call refuses these flags.
+        BOOL lacking = FALSE;
+        bytes = units > 0 ? WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, units, ansi,
+                                                static_cast<int>(utf8Size * 2), nullptr, &lacking)
+                          : 0;
+        if (lacking) bytes = 0;
     }
     freeMemory(wide);
-    return ansi;
+    if (bytes <= 0) {
+        freeMemory(ansi);
+        return nullptr;
+    }
+    *size = static_cast<uint32_t>(bytes);
+    return reinterpret_cast<uint8_t*>(ansi);
 }
 
 LocalClock readLocalClock() {

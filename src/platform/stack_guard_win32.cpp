@@ -18,15 +18,12 @@ uintptr_t __stack_chk_guard = 0xBB40E64E;
 // nothing on the way that the overrun may have reached: no return, no handler,
 // no unwinding.
 __attribute__((noreturn, no_stack_protector)) void __stack_chk_fail() {
-    // From Windows 8 on, int 0x29 ends the process in the kernel and no
-    // handler of the host's runs; older systems would take it as an access
-    // violation and dispatch it, so they are ended the plain way.
-    if (IsProcessorFeaturePresent(PF_FASTFAIL_AVAILABLE)) {
-        asm volatile("int $0x29" : : "c"(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE) : "memory");
-    }
+    // The pseudo handle of the current process, (HANDLE)-1: one import less.
     // Ending its own process, TerminateProcess does not return; should it
-    // ever, the thread goes no further.
-    for (;;) TerminateProcess(GetCurrentProcess(), STATUS_STACK_BUFFER_OVERRUN);
+    // ever, the thread goes no further. (The fast-fail interrupt would do on
+    // Windows 8 and later only; before, it is an exception a handler can catch.)
+    const HANDLE thisProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+    for (;;) TerminateProcess(thisProcess, STATUS_STACK_BUFFER_OVERRUN);
 }
 
 }  // extern "C"

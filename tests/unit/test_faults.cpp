@@ -12,8 +12,9 @@
 
 namespace {
 
+// Its trigger is UTF-8, as Notepad saves it, so a start also spells it in the ANSI code page.
 const std::string VALID_FILE =
-    "h_disconnect=1\r\nm_disconnect=2\r\nh_online=3\r\nm_online=4\r\nDisconnectStr=go\r\n";
+    "h_disconnect=1\r\nm_disconnect=2\r\nh_online=3\r\nm_online=4\r\nDisconnectStr=спать\r\n";
 const std::string BAD_FILE = "h_disconnect=17 \r\nm_disconnect=15\r\n";
 
 struct Sequence {
@@ -85,7 +86,7 @@ class FaultSweep : public ModuleTest {
                 EXPECT_EQ(callPlugin(frames::settingsEvent()), nullptr);
                 break;
             default:
-                EXPECT_EQ(callPlugin(frames::textEvent("go")), nullptr);
+                EXPECT_EQ(callPlugin(frames::textEvent("\xF1\xEF\xE0\xF2\xFC")), nullptr);
                 break;
         }
     }
