@@ -2,7 +2,7 @@
 // watch that notes each line's value for the report, and what happens next is
 // the start sequence's own decision. Beside that the checker looks only at
 // what the loader cannot tell: whether the file is UTF-16, and whether the
-// files the plug-in would write can be written, without writing them.
+// files the plug-in would write can be written (write_outlook.h).
 #include "settings_check.h"
 
 #include <windows.h>
@@ -15,6 +15,7 @@
 #include "messages.h"
 #include "session/plugin_session.h"
 #include "settings/settings.h"
+#include "write_outlook.h"
 
 namespace {
 
@@ -64,14 +65,6 @@ struct Reading {
     Utf16Form utf16;
 };
 
-// Whether the plug-in could write a file, as far as can be told without writing.
-enum WriteChance { CAN_WRITE, MAY_WRITE, CANNOT_WRITE };
-
-struct WriteOutlook {
-    WriteChance chance;
-    MessageId why;  // for CANNOT_WRITE
-};
-
 void put(const std::string& line) { writeText(stdout, line + "\n"); }
 
 void addByte(SeenValue* value, uint8_t byte) {
@@ -110,11 +103,6 @@ bool endsWithSeparator(const std::string& path) {
     return !path.empty() && (path.back() == '\\' || path.back() == '/');
 }
 
-bool isFolder(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 // The file an argument names: FILE, or the dormex.ini of a folder. A folder is
 // one that is there or a name that ends in a separator; cmd hands "C:\dir\" over
 // as C:\dir" (to it \" is a quote), so a trailing quote marks a folder too.
@@ -125,61 +113,6 @@ std::string settingsPathFor(std::string argument) {
     if (!folder) return argument;
     if (!argument.empty() && !endsWithSeparator(argument)) argument += '\\';
     return argument + FILE_NAME;
-}
-
-// The folder a file lies in, with its separator.
-std::string folderOf(const std::string& path) {
-    const size_t separator = path.find_last_of("\\/");
-    return separator == std::string::npos ? std::string(".") : path.substr(0, separator + 1);
-}
-
-enum Access { ACCESS_ALLOWED, ACCESS_REFUSED, ACCESS_UNKNOWN };
-
-// Asks Windows whether this user may have `wanted` on `path`, from its
-// security descriptor; nothing is opened for writing.
-Access accessTo(const std::string& path, DWORD wanted) {
-    const SECURITY_INFORMATION parts =
-        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    alignas(8) uint8_t descriptor[4096];
-    DWORD needed = 0;
-    if (!GetFileSecurityA(path.c_str(), parts, descriptor, sizeof descriptor, &needed)) return ACCESS_UNKNOWN;
-    HANDLE process = nullptr;
-    HANDLE user = nullptr;
-    const bool haveUser = OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process) &&
-                          DuplicateToken(process, SecurityImpersonation, &user);
-    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
-    PRIVILEGE_SET privileges;
-    DWORD privilegesSize = sizeof privileges;
-    DWORD granted = 0;
-    BOOL allowed = FALSE;
-    const bool checked = haveUser && AccessCheck(descriptor, user, wanted, &mapping, &privileges,
-                                                 &privilegesSize, &granted, &allowed);
-    if (user != nullptr) CloseHandle(user);
-    if (process != nullptr) CloseHandle(process);
-    if (!checked) return ACCESS_UNKNOWN;
-    return allowed ? ACCESS_ALLOWED : ACCESS_REFUSED;
-}
-
-WriteOutlook outlookOf(Access access, MessageId refused) {
-    if (access == ACCESS_REFUSED) return WriteOutlook{CANNOT_WRITE, refused};
-    return WriteOutlook{access == ACCESS_ALLOWED ? CAN_WRITE : MAY_WRITE, refused};
-}
-
-// Whether the plug-in could make the file at `path`. It writes a temporary
-// file beside it and moves that into place, so the folder must take a new
-// file and a file already there must let itself be replaced. The read-only
-// mark on a folder Windows leaves to the permissions (Wine takes them from it).
-WriteOutlook writeOutlook(const std::string& path) {
-    const std::string folder = folderOf(path);
-    if (!isFolder(folder)) return WriteOutlook{CANNOT_WRITE, WRITE_NO_FOLDER};
-    const bool readOnlyFolder = (GetFileAttributesA(folder.c_str()) & FILE_ATTRIBUTE_READONLY) != 0;
-    const WriteOutlook inFolder = outlookOf(accessTo(folder, FILE_ADD_FILE),
-                                            readOnlyFolder ? WRITE_READ_ONLY_FOLDER : WRITE_NOT_ALLOWED);
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (inFolder.chance == CANNOT_WRITE || attributes == INVALID_FILE_ATTRIBUTES) return inFolder;
-    if (attributes & FILE_ATTRIBUTE_READONLY) return WriteOutlook{CANNOT_WRITE, WRITE_READ_ONLY_FILE};
-    const WriteOutlook overFile = outlookOf(accessTo(path, DELETE), WRITE_NOT_ALLOWED);
-    return overFile.chance == CAN_WRITE ? inFolder : overFile;
 }
 
 // UTF-16 by its byte-order mark, or by NUL bytes in every other place, as
@@ -370,7 +303,7 @@ bool planWrite(const std::string& path, const WriteOutlook& outlook, const std::
         return false;
     }
     put(done);
-    if (outlook.chance == MAY_WRITE) put(text(PLAN_UNSURE));
+    if (outlook.chance == MAY_WRITE) put(text(outlook.why));
     return true;
 }
 
