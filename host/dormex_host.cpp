@@ -4,15 +4,17 @@
 // and prints each framed message in both directions, as hex and decoded.
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "host_script.h"
 #include "host_session.h"
+#include "host_text.h"
 #include "host_trace.h"
+#include "messages.h"
 #include "settings_check.h"
 
 namespace {
@@ -20,45 +22,65 @@ namespace {
 constexpr int EXIT_RUN_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 
-const char USAGE[] =
-    "Usage: dormex-host [--dll PATH] [SCRIPT|-]\n"
-    "       dormex-host check [FILE|DIR]\n"
-    "Loads a plug-in DLL (default: Dormex.dll beside this program), plays its host and\n"
-    "prints every message both ways, one line each: time, direction, meaning, the thread\n"
-    "that called back (the host's own or thread 2, 3, ... of the plug-in), then the bytes.\n"
-    "SCRIPT is a file of steps, - reads them from standard input; without either it runs\n"
-    "a short demo. The host answers a query for its connection state from a simulated\n"
-    "state that connect and disconnect commands change. At the end, a plug-in still\n"
-    "running gets a stop and is unloaded, as a host does when it quits.\n\n"
-    "check reads a settings file (default: dormex.ini here; DIR: its dormex.ini) as the\n"
-    "plug-in reads it and says what the plug-in will do with it. It changes nothing.\n"
-    "Exit 0: valid; 1: the plug-in would replace it; 2: it cannot be read.\n\n";
-
 struct Options {
-    std::string dllPath;
-    std::string script;  // empty: the demo
+    std::string dllPath;  // in the ANSI code page, as LoadLibraryA takes it
+    std::string script;   // empty: the demo
 };
 
+void printHelp() { writeText(stdout, text(USAGE) + say(STEPS_HELP, ansiCodePage())); }
+
+// Takes "--lang ru|en" out of the arguments, wherever it stands, and uses that
+// language; without it, the one Windows shows.
+bool takeLanguage(std::vector<Argument>* arguments, int* exitCode) {
+    useLanguage(userInterfaceLanguage());
+    for (size_t i = 0; i < arguments->size(); ++i) {
+        if ((*arguments)[i].typed != "--lang") continue;
+        Language chosen = LANGUAGE_ENGLISH;
+        if (i + 1 == arguments->size() || !languageNamed((*arguments)[i + 1].typed, &chosen)) {
+            printError(text(FAIL_LANG_NEEDS_NAME));
+            *exitCode = EXIT_USAGE;
+            return false;
+        }
+        useLanguage(chosen);
+        arguments->erase(arguments->begin() + static_cast<long>(i),
+                         arguments->begin() + static_cast<long>(i) + 2);
+        --i;
+    }
+    return true;
+}
+
+// A path the plug-in or the host opens in the ANSI code page; false after saying why it cannot.
+bool takePath(const Argument& argument, std::string* path, int* exitCode) {
+    if (argument.spelled) {
+        *path = argument.ansi;
+        return true;
+    }
+    const std::string why = say(PATH_NOT_IN_CODE_PAGE, ansiCodePage());
+    printError(say(FAIL_IN_PATH, argument.typed.c_str(), why.c_str()));
+    *exitCode = EXIT_USAGE;
+    return false;
+}
+
 // False after printing why, with `*exitCode` set; help also ends the run.
-bool parseOptions(int argc, char** argv, Options* options, int* exitCode) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
+bool parseOptions(const std::vector<Argument>& arguments, Options* options, int* exitCode) {
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i].typed;
         if (argument == "-h" || argument == "--help") {
-            printf("%s%s", USAGE, SCRIPT_STEPS_HELP);
+            printHelp();
             *exitCode = 0;
             return false;
         }
         if (argument == "--dll") {
-            if (i + 1 == argc) {
-                printError("--dll needs the path of a plug-in DLL");
+            if (i + 1 == arguments.size()) {
+                printError(text(FAIL_DLL_NEEDS_PATH));
                 *exitCode = EXIT_USAGE;
                 return false;
             }
-            options->dllPath = argv[++i];
+            if (!takePath(arguments[++i], &options->dllPath, exitCode)) return false;
         } else if (options->script.empty() && (argument == "-" || argument[0] != '-')) {
-            options->script = argument;
+            if (!takePath(arguments[i], &options->script, exitCode)) return false;
         } else {
-            printError("unexpected argument \"" + argument + "\" (try --help)");
+            printError(say(FAIL_UNEXPECTED_ARGUMENT, quotedUtf8(argument).c_str()));
             *exitCode = EXIT_USAGE;
             return false;
         }
@@ -76,30 +98,17 @@ bool runSession(const Options& options, const std::vector<ScriptLine>& scriptFil
 // What a host does when it quits: stop a running plug-in, then unload it.
 void endSession() {
     if (pluginLoaded() && pluginRunning()) {
-        printLine(noteLine("quitting: stop the plug-in first"));
+        printLine(noteLine(text(NOTE_QUITTING)));
         sendStop();
     }
     if (pluginLoaded()) unloadPlugin();
     removeTemporarySettingsDir();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    markHostThread();
-    // Bytes in and out as they are: script text goes to the plug-in byte for byte.
-    _setmode(_fileno(stdin), _O_BINARY);
-    _setmode(_fileno(stdout), _O_BINARY);
-    if (argc >= 2 && strcmp(argv[1], "check") == 0) {
-        if (argc > 3) {
-            printError("check takes one FILE or DIR (try --help)");
-            return EXIT_USAGE;
-        }
-        return checkSettingsFile(argc == 3 ? argv[2] : nullptr);
-    }
+int runHost(const std::vector<Argument>& arguments) {
     Options options;
     int exitCode = 0;
-    if (!parseOptions(argc, argv, &options, &exitCode)) return exitCode;
+    if (!parseOptions(arguments, &options, &exitCode)) return exitCode;
     // A script file is checked whole before anything happens.
     std::vector<ScriptLine> scriptFile;
     const bool fromFile = !options.script.empty() && options.script != "-";
@@ -112,4 +121,63 @@ int main(int argc, char** argv) {
     const bool completed = runSession(options, scriptFile);
     endSession();
     return completed ? 0 : EXIT_RUN_FAILED;
+}
+
+int run(const std::vector<Argument>& arguments) {
+    if (arguments.empty() || arguments[0].typed != "check") return runHost(arguments);
+    if (arguments.size() > 2) {
+        printError(text(FAIL_CHECK_TAKES_ONE));
+        return EXIT_USAGE;
+    }
+    return checkSettingsFile(arguments.size() == 2 ? &arguments[1] : nullptr);
+}
+
+// A console that holds this process alone was opened for it (a double-click
+// in Explorer, or a file dropped on the program) and closes when it ends.
+bool ownsItsConsole() {
+    DWORD processes[2];
+    DWORD mode = 0;
+    return GetConsoleProcessList(processes, 2) == 1 &&
+           GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) &&
+           GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode);
+}
+
+// From Explorer: a dropped file is checked, a double-click shows the help.
+int runFromExplorer(const std::vector<Argument>& arguments) {
+    if (arguments.empty()) {
+        printHelp();
+        writeText(stdout, text(DROP_HINT));
+        return 0;
+    }
+    const std::string& first = arguments[0].typed;
+    if (arguments.size() == 1 && first != "check" && first[0] != '-') return checkSettingsFile(&arguments[0]);
+    return run(arguments);
+}
+
+// Keeps the window open until the user has read it.
+void waitForKey() {
+    writeText(stdout, std::string("\n") + text(PRESS_ANY_KEY));
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    FlushConsoleInputBuffer(input);
+    INPUT_RECORD record;
+    DWORD count = 0;
+    while (ReadConsoleInputW(input, &record, 1, &count) && count == 1) {
+        if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return;
+    }
+}
+
+}  // namespace
+
+int main() {
+    markHostThread();
+    // No CR LF translation: scripts are read as they are, and text goes out as written.
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+    std::vector<Argument> arguments = commandLineArguments();
+    int exitCode = 0;
+    if (!takeLanguage(&arguments, &exitCode)) return exitCode;
+    if (!ownsItsConsole()) return run(arguments);
+    exitCode = runFromExplorer(arguments);
+    waitForKey();
+    return exitCode;
 }

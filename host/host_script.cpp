@@ -6,30 +6,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "host_session.h"
+#include "host_text.h"
 #include "host_trace.h"
 #include "hostlink/protocol.h"
-
-const char SCRIPT_STEPS_HELP[] =
-    "Steps, one per line; blank lines and lines starting with # are skipped:\n"
-    "  start [DIR]           start event; DIR is passed unchanged and must end in a path\n"
-    "                        separator. Without DIR: the last one given, or else a fresh\n"
-    "                        directory under the temporary directory, removed at the end\n"
-    "  stop                  stop event\n"
-    "  settings              settings event (the plug-in may open an editor)\n"
-    "  text TEXT             text event; TEXT is the rest of the line after one blank, byte for byte\n"
-    "  state online|offline|N  the connection state the host reports from now on (starts on-line, 2)\n"
-    "  wait SECONDS          pause, fractions allowed (at most 3600)\n"
-    "  wait-requests N       pause until the plug-in has made N requests since the last start;\n"
-    "                        fails when they have not all come within 120 seconds\n"
-    "  unload                FreeLibrary; no event may follow\n"
-    "  write-settings L1|L2|...  write dormex.ini in the settings directory, lines ending CR LF\n"
-    "  schedule-now [TEXT]   write dormex.ini with disconnect and connect both at the present\n"
-    "                        minute and trigger TEXT (default /disconnect); waits for the next\n"
-    "                        minute first when fewer than 15 seconds of this one are left\n"
-    "  show-settings         print the lines of dormex.ini\n"
-    "  echo TEXT             print TEXT as it is, as a heading or a remark\n";
+#include "messages.h"
 
 namespace {
 
@@ -72,6 +55,7 @@ const StepSpelling STEP_SPELLINGS[] = {
     {"echo", StepKind::Echo, ArgumentRule::Optional},
 };
 
+constexpr char UTF8_BYTE_ORDER_MARK[] = "\xef\xbb\xbf";
 constexpr double MAX_WAIT_SECONDS = 3600;
 // Generous: under emulation the plug-in's thread may take seconds to come round.
 constexpr unsigned REQUEST_WAIT_MS = 120000;
@@ -138,21 +122,21 @@ bool checkArgument(const StepSpelling& spelling, const std::string& argument, St
     switch (spelling.rule) {
         case ArgumentRule::None:
             if (value.empty()) return true;
-            *error = std::string(spelling.keyword) + " takes no argument";
+            *error = say(STEP_TAKES_NO_ARGUMENT, spelling.keyword);
             return false;
         case ArgumentRule::Optional:
             return true;
         case ArgumentRule::StateValue:
             if (parseState(value, &step->state)) return true;
-            *error = "state needs online, offline or a whole number, not \"" + value + "\"";
+            *error = say(STEP_STATE_VALUE, quotedAnsi(value).c_str());
             return false;
         case ArgumentRule::Seconds:
             if (parseSeconds(value, &step->seconds)) return true;
-            *error = "wait needs a number of seconds from 0 to 3600, not \"" + value + "\"";
+            *error = say(STEP_WAIT_VALUE, quotedAnsi(value).c_str());
             return false;
         case ArgumentRule::Count:
             if (parseCount(value, &step->count)) return true;
-            *error = "wait-requests needs a whole number from 1 to 1000, not \"" + value + "\"";
+            *error = say(STEP_COUNT_VALUE, quotedAnsi(value).c_str());
             return false;
     }
     return false;
@@ -174,7 +158,7 @@ bool parseStep(const std::string& line, Step* step, bool* isStep, std::string* e
         step->kind = spelling.kind;
         return checkArgument(spelling, step->argument, step, error);
     }
-    *error = "unknown step \"" + keyword + "\"";
+    *error = say(STEP_UNKNOWN, quotedAnsi(keyword).c_str());
     return false;
 }
 
@@ -196,7 +180,7 @@ SYSTEMTIME safeMinute() {
     SYSTEMTIME now;
     GetLocalTime(&now);
     if (now.wSecond <= LAST_SAFE_SECOND) return now;
-    printLine(noteLine("waiting for the next minute"));
+    printLine(noteLine(text(NOTE_NEXT_MINUTE)));
     Sleep((60 - now.wSecond) * 1000 - now.wMilliseconds + 100);
     GetLocalTime(&now);
     return now;
@@ -207,8 +191,8 @@ bool scheduleNow(const std::string& argument, std::string* error) {
     const SYSTEMTIME now = safeMinute();
     const std::string hour = std::to_string(now.wHour);
     const std::string minute = std::to_string(now.wMinute);
-    printLine(noteLine("scheduling a disconnect and a connect at " + twoDigits(now.wHour) + ":" +
-                       twoDigits(now.wMinute) + ", trigger text \"" + trigger + "\""));
+    const std::string time = twoDigits(now.wHour) + ":" + twoDigits(now.wMinute);
+    printLine(noteLine(say(NOTE_SCHEDULING, time.c_str(), quotedAnsi(trigger).c_str())));
     return writeSettingsFile({"h_disconnect=" + hour, "m_disconnect=" + minute, "h_online=" + hour,
                               "m_online=" + minute, "DisconnectStr=" + trigger},
                              error);
@@ -234,7 +218,7 @@ bool isEvent(StepKind kind) {
 // Runs one step; false with a reason when it could not be done.
 bool runStep(const Step& step, std::string* error) {
     if (isEvent(step.kind) && !pluginLoaded()) {
-        *error = "the plug-in is already unloaded";
+        *error = text(STEP_UNLOADED);
         return false;
     }
     switch (step.kind) {
@@ -257,7 +241,7 @@ bool runStep(const Step& step, std::string* error) {
             return true;
         case StepKind::WaitRequests:
             if (waitForRequests(step.count, REQUEST_WAIT_MS)) return true;
-            *error = "the plug-in made fewer than " + std::to_string(step.count) + " requests";
+            *error = say(STEP_FEWER_REQUESTS, step.count);
             return false;
         case StepKind::Unload:
             unloadPlugin();
@@ -270,9 +254,21 @@ bool runStep(const Step& step, std::string* error) {
         case StepKind::ShowSettings:
             return showSettingsFile(error);
         case StepKind::Echo:
-            printLine(step.argument);
+            printLine(shownAnsi(step.argument));
             return true;
     }
+    return false;
+}
+
+// "WHERE:LINE: reason" on standard error.
+void printLineError(const std::string& where, const ScriptLine& line, const std::string& error) {
+    printError(say(STEP_AT_LINE, where.c_str(), line.number, error.c_str()));
+}
+
+// Parses one line, or says why it cannot be sent.
+bool parseLine(const ScriptLine& line, Step* step, bool* isStep, std::string* error) {
+    if (line.spelled) return parseStep(line.text, step, isStep, error);
+    *error = say(STEP_NOT_IN_CODE_PAGE, ansiCodePage());
     return false;
 }
 
@@ -281,16 +277,40 @@ bool parseAndRun(const std::string& where, const ScriptLine& line) {
     Step step;
     bool isStep = false;
     std::string error;
-    if (parseStep(line.text, &step, &isStep, &error) && (!isStep || runStep(step, &error))) return true;
-    printError(where + ":" + std::to_string(line.number) + ": " + error);
+    if (parseLine(line, &step, &isStep, &error) && (!isStep || runStep(step, &error))) return true;
+    printLineError(where, line, error);
     return false;
+}
+
+// A line as a host built for the ANSI code page sends it: UTF-8 letters in
+// that code page, anything else as it is.
+ScriptLine sentLine(unsigned number, const std::string& line) {
+    ScriptLine sent{number, line, true};
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(line.data());
+    if (isUtf8Letters(bytes, static_cast<uint32_t>(line.size())))
+        sent.spelled = ansiFromUtf8(line, &sent.text);
+    return sent;
+}
+
+bool startsWith(const std::string& text, const char* start) {
+    return text.compare(0, strlen(start), start) == 0;
+}
+
+// A script file's text as UTF-8 or ANSI: UTF-16 turned into UTF-8, a UTF-8
+// byte-order mark dropped.
+std::string scriptText(const std::string& file) {
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(file.data());
+    const uint32_t size = static_cast<uint32_t>(file.size());
+    if (startsWith(file, "\xff\xfe")) return utf8FromUtf16(bytes + 2, size - 2, false);
+    if (startsWith(file, "\xfe\xff")) return utf8FromUtf16(bytes + 2, size - 2, true);
+    return startsWith(file, UTF8_BYTE_ORDER_MARK) ? file.substr(3) : file;
 }
 
 // A script's lines, numbered from 1.
 std::vector<ScriptLine> scriptLines(const std::string& content) {
     std::vector<ScriptLine> lines;
     unsigned number = 1;
-    for (const std::string& text : splitLines(content)) lines.push_back(ScriptLine{number++, text});
+    for (const std::string& line : splitLines(content)) lines.push_back(sentLine(number++, line));
     return lines;
 }
 
@@ -307,66 +327,67 @@ bool checkLines(const std::string& where, const std::vector<ScriptLine>& lines) 
         Step step;
         bool isStep = false;
         std::string error;
-        if (parseStep(line.text, &step, &isStep, &error)) continue;
-        printError(where + ":" + std::to_string(line.number) + ": " + error);
+        if (parseLine(line, &step, &isStep, &error)) continue;
+        printLineError(where, line, error);
         return false;
     }
     return true;
 }
 
-const char DEMO_SCRIPT[] =
-    "echo == 1. First start: there is no dormex.ini yet, so the plug-in writes the default one\n"
-    "start\n"
-    "show-settings\n"
-    "echo    (nothing is scheduled yet: a first start leaves the schedule switched off)\n"
-    "echo == 2. Stop\n"
-    "stop\n"
-    "echo == 3. A dormex.ini that disconnects and connects in the present minute\n"
-    "schedule-now /disconnect\n"
-    "show-settings\n"
-    "echo == 4. Second start: the watch thread's first pass queries, disconnects, queries, connects\n"
-    "start\n"
-    "wait-requests 4\n"
-    "echo == 5. The trigger text disconnects at once; near misses do nothing\n"
-    "text /disconnect\n"
-    "text /Disconnect\n"
-    "text /disconnect \n"
-    "echo == 6. Stop and unload\n"
-    "stop\n"
-    "unload\n";
+// The demo: each heading in the language in use, then its steps.
+struct DemoPart {
+    MessageId heading;
+    const char* steps;
+};
+
+const DemoPart DEMO[] = {
+    {DEMO_FIRST_START, "start\nshow-settings\n"},
+    {DEMO_NOTHING_SCHEDULED, ""},
+    {DEMO_STOP, "stop\n"},
+    {DEMO_SCHEDULE, "schedule-now /disconnect\nshow-settings\n"},
+    {DEMO_SECOND_START, "start\nwait-requests 4\n"},
+    {DEMO_TRIGGER, "text /disconnect\ntext /Disconnect\ntext /disconnect \n"},
+    {DEMO_UNLOAD, "stop\nunload\n"},
+};
 
 }  // namespace
 
 bool readScriptFile(const std::string& path, std::vector<ScriptLine>* lines) {
     std::string content;
     if (readWholeFile(path, &content) != FILE_READ) {
-        printError("cannot read the script " + path);
+        printError(say(FAIL_CANNOT_READ_SCRIPT, shownAnsi(path).c_str()));
         return false;
     }
-    *lines = scriptLines(content);
-    return checkLines(path, *lines);
+    *lines = scriptLines(scriptText(content));
+    return checkLines(shownAnsi(path), *lines);
 }
 
 bool runScriptLines(const std::string& path, const std::vector<ScriptLine>& lines) {
-    return runLines(path, lines);
+    return runLines(shownAnsi(path), lines);
 }
 
 bool runScriptFromStdin() {
-    ScriptLine line{1, std::string()};
+    std::string line;
+    unsigned number = 1;
     int c = 0;
     while ((c = fgetc(stdin)) != EOF) {
         if (c != '\n') {
-            line.text += static_cast<char>(c);
+            line += static_cast<char>(c);
             continue;
         }
-        if (!line.text.empty() && line.text.back() == '\r') line.text.pop_back();
-        if (!parseAndRun("stdin", line)) return false;
-        line = ScriptLine{line.number + 1, std::string()};
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (number == 1 && startsWith(line, UTF8_BYTE_ORDER_MARK)) line.erase(0, 3);
+        if (!parseAndRun("stdin", sentLine(number++, line))) return false;
+        line.clear();
     }
-    return line.text.empty() || parseAndRun("stdin", line);
+    return line.empty() || parseAndRun("stdin", sentLine(number, line));
 }
 
 bool runDemo() {
-    printLine("== Dormex host demo: a day in miniature");
-    return runLines("demo", scriptLines(DEMO_SCRIPT));
+    printLine(text(DEMO_TITLE));
+    for (const DemoPart& part : DEMO) {
+        printLine(text(part.heading));
+        if (!runLines("demo", scriptLines(part.steps))) return false;
+    }
+    return true;
 }

@@ -5,15 +5,13 @@
 #include <string>
 #include <vector>
 
-// The usage text's list of steps.
-extern const char SCRIPT_STEPS_HELP[];
-
 struct ScriptLine {
     unsigned number;
-    std::string text;
+    std::string text;  // as the host sends it, in the ANSI code page
+    bool spelled;      // false: the line has letters the ANSI code page lacks
 };
 
-// Reads the script file and checks every line. False after a one-line error
+// Reads the script file (ANSI, UTF-8 or UTF-16) and checks every line. False after a one-line error
 // on standard error.
 bool readScriptFile(const std::string& path, std::vector<ScriptLine>* lines);
 // Runs the lines read from `path`; false after a one-line error.

@@ -7,9 +7,11 @@
 #include <cstring>
 
 #include "frames.h"
+#include "host_text.h"
 #include "host_trace.h"
 #include "hostlink/codec.h"
 #include "hostlink/protocol.h"
+#include "messages.h"
 #include "platform/callconv.h"
 #include "win_host.h"
 
@@ -43,18 +45,18 @@ const uint8_t* frameStateReply(int32_t state) { return frames::putStateReply(rep
 const uint8_t* answerQuery(const uint8_t* framed, const std::string& thread) {
     const int32_t state = netState.load();
     const uint8_t* reply = frameStateReply(state);
-    printLines(
-        {messageLine(Direction::PluginToHost, "query net state", thread, hexOfFrame(framed)),
-         messageLine(Direction::HostToPlugin, "reply " + describeState(state), thread, hexOfFrame(reply))});
+    printLines({messageLine(Direction::PluginToHost, text(QUERY_NET_STATE), thread, hexOfFrame(framed)),
+                messageLine(Direction::HostToPlugin, say(REPLY_STATE, describeState(state).c_str()), thread,
+                            hexOfFrame(reply))});
     return reply;
 }
 
 void obeyCommand(const uint8_t* framed, uint8_t code, const std::string& thread) {
     const bool connect = code == CMD_CONNECT;
-    const int32_t before = netState.exchange(connect ? NET_ONLINE : NET_OFFLINE);
-    const std::string description = std::string(connect ? "command connect" : "command disconnect") +
-                                    "  (state " + std::to_string(before) + " -> " +
-                                    std::to_string(connect ? NET_ONLINE : NET_OFFLINE) + ")";
+    const int32_t after = connect ? NET_ONLINE : NET_OFFLINE;
+    const int32_t before = netState.exchange(after);
+    const std::string description = say(connect ? COMMAND_CONNECT : COMMAND_DISCONNECT,
+                                        static_cast<int>(before), static_cast<int>(after));
     printLine(messageLine(Direction::PluginToHost, description, thread, hexOfFrame(framed)));
 }
 
@@ -71,7 +73,7 @@ const uint8_t* serveRequest(const uint8_t* framed) {
             return nullptr;
         }
     }
-    printLine(messageLine(Direction::PluginToHost, describeAnyFrame(framed) + ", no reply", thread,
+    printLine(messageLine(Direction::PluginToHost, say(NO_REPLY, describeAnyFrame(framed).c_str()), thread,
                           hexOfFrame(framed)));
     return nullptr;
 }
@@ -96,8 +98,8 @@ const uint8_t* deliver(const frames::Bytes& event) {
 void deliverExpectingNoAnswer(const frames::Bytes& event) {
     const uint8_t* result = deliver(event);
     if (result == nullptr) return;
-    printLine(messageLine(Direction::PluginToHost, "unexpected result: " + describeAnyFrame(result), "",
-                          hexOfFrame(result)));
+    printLine(messageLine(Direction::PluginToHost, say(UNEXPECTED_RESULT, describeAnyFrame(result).c_str()),
+                          "", hexOfFrame(result)));
 }
 
 std::string settingsPath() { return settingsDir + SETTINGS_FILE_NAME; }
@@ -105,12 +107,12 @@ std::string settingsPath() { return settingsDir + SETTINGS_FILE_NAME; }
 bool makeTemporarySettingsDir(std::string* error) {
     const std::string dir = winhost::makeScratchDir("host");
     if (dir.empty()) {
-        *error = "cannot create a settings directory under the temporary directory";
+        *error = text(FAIL_NO_TEMPORARY_DIR);
         return false;
     }
     settingsDir = dir;
     temporaryDir = dir;
-    printLine(noteLine("settings directory " + dir + " (fresh)"));
+    printLine(noteLine(say(NOTE_FRESH_SETTINGS_DIR, shownAnsi(dir).c_str())));
     return true;
 }
 
@@ -153,19 +155,19 @@ std::string pluginBesideProgram() {
 bool loadPlugin(const std::string& path, std::string* error) {
     HMODULE module = LoadLibraryA(path.c_str());
     if (module == nullptr) {
-        *error = "cannot load " + path + " (Windows error " + std::to_string(GetLastError()) + ")";
+        *error = say(FAIL_CANNOT_LOAD, shownAnsi(path).c_str(), windowsErrorWords(GetLastError()).c_str());
         return false;
     }
     FARPROC entry = GetProcAddress(module, "pluginFun");
     if (entry == nullptr) {
         FreeLibrary(module);
-        *error = path + " has no export named pluginFun";
+        *error = say(FAIL_NO_EXPORT, shownAnsi(path).c_str());
         return false;
     }
     pluginModule = module;
     pluginFun = reinterpret_cast<PluginFun>(reinterpret_cast<void*>(entry));
     pluginPath = path;
-    printLine(noteLine("loaded " + path));
+    printLine(noteLine(say(NOTE_LOADED, shownAnsi(path).c_str())));
     return true;
 }
 
@@ -176,7 +178,7 @@ void unloadPlugin() {
     pluginModule = nullptr;
     pluginFun = nullptr;
     running = false;
-    printLine(noteLine("unloaded " + pluginPath));
+    printLine(noteLine(say(NOTE_UNLOADED, shownAnsi(pluginPath).c_str())));
 }
 
 void sendStart(const std::string& dir) {
@@ -209,7 +211,7 @@ bool pluginRunning() { return running; }
 
 void setNetState(int32_t state) {
     netState.store(state);
-    printLine(noteLine("connection state set to " + describeState(state)));
+    printLine(noteLine(say(NOTE_STATE_SET, describeState(state).c_str())));
 }
 
 bool currentSettingsDir(std::string* dir, std::string* error) {
@@ -234,16 +236,13 @@ bool writeSettingsFile(const std::vector<std::string>& lines, std::string* error
     std::string content;
     for (const std::string& line : lines) content += line + "\r\n";
     FILE* file = fopen(settingsPath().c_str(), "wb");
-    if (file == nullptr) {
-        *error = "cannot write " + settingsPath();
+    const bool written = file != nullptr && fwrite(content.data(), 1, content.size(), file) == content.size();
+    if (file == nullptr || fclose(file) != 0 || !written) {
+        *error = say(FAIL_CANNOT_WRITE, shownAnsi(settingsPath()).c_str());
         return false;
     }
-    const bool written = fwrite(content.data(), 1, content.size(), file) == content.size();
-    if (fclose(file) != 0 || !written) {
-        *error = "cannot write " + settingsPath();
-        return false;
-    }
-    printLine(noteLine("wrote " + settingsPath() + ", " + std::to_string(lines.size()) + " lines"));
+    printLine(noteLine(
+        say(NOTE_WROTE_SETTINGS, shownAnsi(settingsPath()).c_str(), static_cast<unsigned>(lines.size()))));
     return true;
 }
 
@@ -253,17 +252,14 @@ bool showSettingsFile(std::string* error) {
     std::string content;
     // What could be read is shown even when the rest could not.
     if (readWholeFile(settingsPath(), &content) == FILE_MISSING) {
-        printLine(noteLine("no settings file at " + settingsPath()));
+        printLine(noteLine(say(NOTE_NO_SETTINGS_FILE, shownAnsi(settingsPath()).c_str())));
         return true;
     }
-    printLine(
-        noteLine("settings file " + settingsPath() + ", " + std::to_string(content.size()) + " bytes:"));
+    const std::string size = byteCount(static_cast<uint32_t>(content.size()));
+    printLine(noteLine(say(NOTE_SETTINGS_FILE, shownAnsi(settingsPath()).c_str(), size.c_str())));
     const std::vector<std::string> lines = splitLines(content);
     for (size_t i = 0; i < lines.size(); ++i) {
-        const std::string& line = lines[i];
-        printLine(noteLine(
-            "  " + std::to_string(i + 1) + "  " +
-            escapedBytes(reinterpret_cast<const uint8_t*>(line.data()), static_cast<uint32_t>(line.size()))));
+        printLine(noteLine("  " + std::to_string(i + 1) + "  " + shownAnsi(lines[i])));
     }
     return true;
 }

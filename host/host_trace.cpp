@@ -6,8 +6,10 @@
 #include <mutex>
 #include <vector>
 
+#include "host_text.h"
 #include "hostlink/codec.h"
 #include "hostlink/protocol.h"
+#include "messages.h"
 
 namespace {
 
@@ -25,16 +27,24 @@ std::vector<DWORD> pluginThreadIds;  // guarded by threadsLock
 std::string timestamp() {
     SYSTEMTIME now;
     GetLocalTime(&now);
-    char text[16];
-    snprintf(text, sizeof text, "%02u:%02u:%02u.%03u", now.wHour, now.wMinute, now.wSecond,
+    char stamp[16];
+    snprintf(stamp, sizeof stamp, "%02u:%02u:%02u.%03u", now.wHour, now.wMinute, now.wSecond,
              now.wMilliseconds);
-    return text;
+    return stamp;
 }
 
 std::string hexByte(uint8_t value) {
-    char text[4];
-    snprintf(text, sizeof text, "%02x", value);
-    return text;
+    char pair[4];
+    snprintf(pair, sizeof pair, "%02x", value);
+    return pair;
+}
+
+// Text from the plug-in or its host as the trace shows it: its start, and its
+// size when that is cut.
+std::string shownWithSize(const uint8_t* bytes, uint32_t size, bool quoted) {
+    const std::string shown = quoted ? quotedText(bytes, size, TEXT_ANSI, TEXT_LIMIT)
+                                     : shownText(bytes, size, TEXT_ANSI, TEXT_LIMIT);
+    return size <= TEXT_LIMIT ? shown : shown + " (" + byteCount(size) + ")";
 }
 
 // Opens a frame for decoding: false for null or a length of zero or less.
@@ -46,17 +56,17 @@ bool openTracedFrame(const uint8_t* framed, Frame* frame) {
 
 std::string describeStart(Frame frame) {
     StartEvent event;
-    if (!decodeStartEvent(frame, &event)) return "start (malformed)";
+    if (!decodeStartEvent(frame, &event)) return text(EVENT_START_MALFORMED);
     char callback[16];
     snprintf(callback, sizeof callback, "0x%08lx", static_cast<unsigned long>(event.callbackAddress));
-    return "start  dir=" + escapedBytes(event.settingsDir.data, event.settingsDir.size) +
-           "  callback=" + callback;
+    const ByteView dir = event.settingsDir;
+    return say(EVENT_START, shownWithSize(dir.data, dir.size, false).c_str(), callback);
 }
 
 std::string describeText(Frame frame) {
-    ByteView text;
-    if (!decodeTextEvent(frame, &text)) return "text (malformed)";
-    return "text " + quotedBytes(text.data, text.size);
+    ByteView chat;
+    if (!decodeTextEvent(frame, &chat)) return text(EVENT_TEXT_MALFORMED);
+    return say(EVENT_TEXT, shownWithSize(chat.data, chat.size, true).c_str());
 }
 
 }  // namespace
@@ -65,12 +75,12 @@ void markHostThread() { hostThreadId = GetCurrentThreadId(); }
 
 std::string callingThreadLabel() {
     const DWORD id = GetCurrentThreadId();
-    if (id == hostThreadId) return "host thread";
+    if (id == hostThreadId) return text(THREAD_OF_HOST);
     std::lock_guard<std::mutex> guard(threadsLock);
     size_t index = 0;
     while (index < pluginThreadIds.size() && pluginThreadIds[index] != id) ++index;
     if (index == pluginThreadIds.size()) pluginThreadIds.push_back(id);
-    return "thread " + std::to_string(index + 2);
+    return say(THREAD_NUMBER, static_cast<unsigned>(index + 2));
 }
 
 std::string hexOf(const uint8_t* bytes, uint32_t size) {
@@ -80,40 +90,15 @@ std::string hexOf(const uint8_t* bytes, uint32_t size) {
         if (i != 0) out += ' ';
         out += hexByte(bytes[i]);
     }
-    if (shown < size) out += " ... (" + std::to_string(size) + " bytes)";
+    if (shown < size) out += " ... (" + byteCount(size) + ")";
     return out;
-}
-
-namespace {
-
-// Within quotes, the quote and the backslash are escaped too, so the text reads back unambiguously.
-std::string escapeBytes(const uint8_t* bytes, uint32_t size, bool quoted) {
-    const uint32_t shown = size < TEXT_LIMIT ? size : TEXT_LIMIT;
-    std::string out;
-    for (uint32_t i = 0; i < shown; ++i) {
-        const uint8_t value = bytes[i];
-        const bool plain = value >= 0x20 && value < 0x7f && !(quoted && (value == '"' || value == '\\'));
-        if (plain) {
-            out += static_cast<char>(value);
-        } else {
-            out += "\\x" + hexByte(value);
-        }
-    }
-    if (shown < size) out += "... (" + std::to_string(size) + " bytes)";
-    return out;
-}
-
-}  // namespace
-
-std::string escapedBytes(const uint8_t* bytes, uint32_t size) { return escapeBytes(bytes, size, false); }
-
-std::string quotedBytes(const uint8_t* bytes, uint32_t size) {
-    return "\"" + escapeBytes(bytes, size, true) + "\"";
 }
 
 std::string describeState(int32_t state) {
-    const char* meaning = state == NET_ONLINE ? "on-line" : state == NET_OFFLINE ? "off-line" : "unknown";
-    return std::to_string(state) + " (" + meaning + ")";
+    const MessageId meaning = state == NET_ONLINE    ? STATE_ONLINE
+                              : state == NET_OFFLINE ? STATE_OFFLINE
+                                                     : STATE_UNKNOWN;
+    return say(meaning, static_cast<int>(state));
 }
 
 std::string hexOfFrame(const uint8_t* framed) {
@@ -132,66 +117,67 @@ std::string describeEvent(const uint8_t* framed) {
         case EV_START:
             return describeStart(frame);
         case EV_STOP:
-            return "stop";
+            return text(EVENT_STOP);
         case EV_SETTINGS:
-            return "settings";
+            return text(EVENT_SETTINGS);
         case EV_TEXT:
             return describeText(frame);
         default:
-            return "event code " + std::to_string(readByteAt(framed, 5)) + " (unknown)";
+            return say(EVENT_UNKNOWN, static_cast<unsigned>(readByteAt(framed, 5)));
     }
 }
 
 std::string describeStartAnswer(const uint8_t* framed) {
-    if (framed == nullptr) return "no start answer (null)";
+    if (framed == nullptr) return text(ANSWER_NULL);
     Frame frame;
-    if (!openTracedFrame(framed, &frame)) return "start answer with a length of zero or less";
+    if (!openTracedFrame(framed, &frame)) return text(ANSWER_NO_LENGTH);
     if (!frameHas(frame, 4, 1) || readByteAt(framed, 4) != KIND_ANSWER) {
-        return "start answer of the wrong kind: " + describeAnyFrame(framed);
+        return say(ANSWER_WRONG_KIND, describeAnyFrame(framed).c_str());
     }
     ByteView name;
     uint32_t next = 0;
-    if (!readLStringAt(frame, 5, &name, &next)) return "start answer whose name runs past the frame";
-    if (!frameHas(frame, next, 4)) return "start answer without a version";
-    return "start answer  name=" + quotedBytes(name.data, name.size) +
-           " version=" + std::to_string(readInt32At(framed, next));
+    if (!readLStringAt(frame, 5, &name, &next)) return text(ANSWER_NAME_PAST_FRAME);
+    if (!frameHas(frame, next, 4)) return text(ANSWER_NO_VERSION);
+    return say(ANSWER, shownWithSize(name.data, name.size, true).c_str(),
+               static_cast<int>(readInt32At(framed, next)));
 }
 
 std::string describeAnyFrame(const uint8_t* framed) {
-    if (framed == nullptr) return "null message";
+    if (framed == nullptr) return text(FRAME_NULL);
     Frame frame;
-    if (!openTracedFrame(framed, &frame)) {
-        return "frame of length " + std::to_string(readInt32At(framed, 0)) + " (malformed)";
-    }
-    const std::string kind = "kind " + std::to_string(readByteAt(framed, 4));
-    if (!frameHas(frame, 5, 1)) return kind + " without a code";
-    return kind + " code " + std::to_string(readByteAt(framed, 5)) + " (unknown)";
+    if (!openTracedFrame(framed, &frame))
+        return say(FRAME_MALFORMED, static_cast<int>(readInt32At(framed, 0)));
+    const unsigned kind = readByteAt(framed, 4);
+    if (!frameHas(frame, 5, 1)) return say(FRAME_NO_CODE, kind);
+    return say(FRAME_UNKNOWN, kind, static_cast<unsigned>(readByteAt(framed, 5)));
 }
 
 std::string messageLine(Direction direction, const std::string& description, const std::string& thread,
                         const std::string& hex) {
-    const char* arrow = direction == Direction::HostToPlugin ? "host -> plug-in" : "plug-in -> host";
+    const char* arrow =
+        text(direction == Direction::HostToPlugin ? TRACE_HOST_TO_PLUGIN : TRACE_PLUGIN_TO_HOST);
     std::string line = timestamp() + "  " + arrow + "  " + description;
     if (!thread.empty()) line += "  [" + thread + "]";
     return line + "  | " + hex;
 }
 
-std::string noteLine(const std::string& text) { return timestamp() + "  host             " + text; }
+// Lined up with the direction of a message line.
+std::string noteLine(const std::string& note) {
+    const uint32_t arrowWidth = textWidth(text(TRACE_HOST_TO_PLUGIN));
+    return timestamp() + "  " + paddedTo(text(TRACE_HOST), arrowWidth) + "  " + note;
+}
 
 void printLines(std::initializer_list<std::string> lines) {
+    std::string all;
+    for (const std::string& line : lines) all += line + "\n";
     std::lock_guard<std::mutex> guard(printLock);
-    for (const std::string& line : lines) {
-        fputs(line.c_str(), stdout);
-        fputc('\n', stdout);
-    }
-    fflush(stdout);
+    writeText(stdout, all);
 }
 
 void printLine(const std::string& line) { printLines({line}); }
 
-void printError(const std::string& text) {
+void printError(const std::string& error) {
     std::lock_guard<std::mutex> guard(printLock);
     fflush(stdout);
-    fprintf(stderr, "dormex-host: %s\n", text.c_str());
-    fflush(stderr);
+    writeText(stderr, say(FAIL_LINE, error.c_str()));
 }

@@ -1,5 +1,7 @@
 // The host's trace: one line per message, stamped with the time and never
-// interleaved between threads, plus the decoding of each kind of frame.
+// interleaved between threads, plus the decoding of each kind of frame. Every
+// line is UTF-8, shown as host_text.h says; texts from the plug-in are read in
+// the ANSI code page.
 #pragma once
 
 #include <cstdint>
@@ -15,11 +17,7 @@ std::string callingThreadLabel();
 
 // The bytes as lower-case hex pairs; long frames are cut short with a note.
 std::string hexOf(const uint8_t* bytes, uint32_t size);
-// The bytes as text, with control and non-ASCII bytes written as \xNN.
-std::string escapedBytes(const uint8_t* bytes, uint32_t size);
-// The same in double quotes, with \x22 and \x5c for a quote and a backslash inside.
-std::string quotedBytes(const uint8_t* bytes, uint32_t size);
-// "2 (on-line)", "1 (off-line)" or "7 (unknown)".
+// "2 (on-line)", "1 (off-line)" or "7 (unknown)", in the language in use.
 std::string describeState(int32_t state);
 
 // The hex of a frame someone handed us, read only within its announced length.

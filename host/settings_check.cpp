@@ -1,16 +1,21 @@
 // dormex-host check. The file is read by the plug-in's own loader, with a
 // watch that notes each line's value for the report, and what happens next is
-// the start sequence's own decision; nothing here reads the file's format.
+// the start sequence's own decision. Beside that the checker looks only at
+// what the loader cannot tell: whether the file is UTF-16, and whether the
+// files the plug-in would write can be written (write_outlook.h).
 #include "settings_check.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
-#include "host_trace.h"
+#include "host_text.h"
+#include "messages.h"
 #include "session/plugin_session.h"
 #include "settings/settings.h"
+#include "write_outlook.h"
 
 namespace {
 
@@ -21,7 +26,9 @@ constexpr int EXIT_UNREADABLE = 2;
 constexpr int LINE_COUNT = 5;
 constexpr int TRIGGER_INDEX = 4;
 constexpr uint32_t SHOWN_BYTES = 48;  // of a value, in a report line
+constexpr uint32_t HEAD_BYTES = 64;   // of the file, to tell UTF-16
 constexpr char FILE_NAME[] = "dormex.ini";
+constexpr char BACKUP_SUFFIX[] = ".bak";
 
 // A value as a report shows it: its first bytes and its whole size.
 struct SeenValue {
@@ -44,7 +51,10 @@ struct Seen {
     SeenValue wholeLine;    // the line so far
     SeenValue afterEquals;  // what follows its first "=" so far
     bool fileEnded;
+    bool byteOrderMark;  // the parser skipped one at the file start
 };
+
+enum Utf16Form { NOT_UTF16, UTF16_LE, UTF16_BE };
 
 // One file as a freshly loaded plug-in reads it at a start.
 struct Reading {
@@ -52,7 +62,10 @@ struct Reading {
     Seen seen;
     LoadResult result;
     DWORD openError;  // why the file could not be opened
+    Utf16Form utf16;
 };
+
+void put(const std::string& line) { writeText(stdout, line + "\n"); }
 
 void addByte(SeenValue* value, uint8_t byte) {
     if (value->size < SHOWN_BYTES) value->bytes[value->size] = byte;
@@ -75,6 +88,7 @@ void noteLineEnd(Seen* seen, const SettingsParser* parser) {
 // The parser's watch: keeps the start of each line's value.
 void watchLine(void* context, const SettingsParser* parser, int byte) {
     Seen* seen = static_cast<Seen*>(context);
+    seen->byteOrderMark = parser->skippedByteOrderMark;
     if (byte == FILE_ENDED) {
         seen->fileEnded = true;
     } else if (byte == LINE_ENDED) {
@@ -85,45 +99,78 @@ void watchLine(void* context, const SettingsParser* parser, int byte) {
     }
 }
 
-// The file the argument names: FILE, DIR's dormex.ini, or ./dormex.ini.
-std::string settingsPathFor(const char* argument) {
-    if (argument == nullptr) return FILE_NAME;
-    std::string path = argument;
-    const DWORD attributes = GetFileAttributesA(argument);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return path;
-    if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
-    return path + FILE_NAME;
+bool endsWithSeparator(const std::string& path) {
+    return !path.empty() && (path.back() == '\\' || path.back() == '/');
 }
 
-std::string escapedText(const std::string& text) {
-    return escapedBytes(reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()));
+// The file an argument names: FILE, or the dormex.ini of a folder. A folder is
+// one that is there or a name that ends in a separator; cmd hands "C:\dir\" over
+// as C:\dir" (to it \" is a quote), so a trailing quote marks a folder too.
+std::string settingsPathFor(std::string argument) {
+    bool folder = !argument.empty() && argument.back() == '"';
+    if (folder) argument.pop_back();
+    folder = folder || endsWithSeparator(argument) || isFolder(argument);
+    if (!folder) return argument;
+    if (!argument.empty() && !endsWithSeparator(argument)) argument += '\\';
+    return argument + FILE_NAME;
 }
 
-// Up to SHOWN_BYTES of the bytes, quoted and escaped, "..." when cut.
-std::string quotedStart(const uint8_t* bytes, uint32_t size) {
-    std::string text = quotedBytes(bytes, size <= SHOWN_BYTES ? size : SHOWN_BYTES);
-    if (size > SHOWN_BYTES) text.insert(text.size() - 1, "...");
-    return text;
+// UTF-16 by its byte-order mark, or by NUL bytes in every other place, as
+// ASCII text spelled in UTF-16 has them.
+Utf16Form utf16FormOf(const uint8_t* head, uint32_t size) {
+    if (size >= 2 && head[0] == 0xff && head[1] == 0xfe) return UTF16_LE;
+    if (size >= 2 && head[0] == 0xfe && head[1] == 0xff) return UTF16_BE;
+    uint32_t nuls[2] = {0, 0};
+    for (uint32_t i = 0; i < size; ++i) nuls[i % 2] += head[i] == 0;
+    const uint32_t pairs = size / 2;
+    if (pairs >= 2 && nuls[1] * 2 > pairs && nuls[0] == 0) return UTF16_LE;
+    if (pairs >= 2 && nuls[0] * 2 > pairs && nuls[1] == 0) return UTF16_BE;
+    return NOT_UTF16;
 }
 
-std::string byteCount(uint32_t size) { return std::to_string(size) + " bytes"; }
+Utf16Form utf16FormOfFile(const std::string& path) {
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return NOT_UTF16;
+    uint8_t head[HEAD_BYTES];
+    DWORD got = 0;
+    const BOOL read = ReadFile(file, head, sizeof head, &got, nullptr);
+    CloseHandle(file);
+    return read ? utf16FormOf(head, got) : NOT_UTF16;
+}
 
-std::string lineName(int index) { return "line " + std::to_string(index + 1); }
+TextEncoding encodingOf(const uint8_t* bytes, uint32_t size) {
+    return isUtf8Letters(bytes, size) ? TEXT_UTF8 : TEXT_ANSI;
+}
+
+// A value quoted as the plug-in reads it, its size after it when it is cut.
+std::string quotedValue(const SeenValue& value) {
+    const uint32_t kept = value.size < SHOWN_BYTES ? value.size : SHOWN_BYTES;
+    const TextEncoding encoding = encodingOf(value.bytes, utf8Boundary(value.bytes, kept));
+    const std::string quoted = quotedText(value.bytes, value.size, encoding, SHOWN_BYTES);
+    return value.size > SHOWN_BYTES ? quoted + " (" + byteCount(value.size) + ")" : quoted;
+}
+
+unsigned lineNumber(int index) { return static_cast<unsigned>(index + 1); }
 
 std::string twoDigits(uint8_t value) { return (value < 10 ? "0" : "") + std::to_string(value); }
 
 // Why a line that was read switched its setting off.
 std::string offReason(const SeenLine& line, int index) {
-    if (line.pastEnd) return "no " + lineName(index);
-    return lineName(index) + " is " + (line.value.size == 0 ? "empty" : "\"-\"");
+    if (line.pastEnd) return say(NO_LINE, lineNumber(index));
+    return say(line.value.size == 0 ? LINE_EMPTY : LINE_DASH, lineNumber(index));
 }
+
+std::string offAsLoaded(int index) { return say(SETTING_OFF, say(LINE_NOT_READ, lineNumber(index)).c_str()); }
 
 // Why a stored hour or minute differs from the number on its line; "" when not.
 std::string numberNote(const SeenLine& line, int index, uint8_t stored) {
-    const uint8_t low = static_cast<uint8_t>(line.number);
-    const std::string says = lineName(index) + " is " + std::to_string(line.number);
-    if (stored != low) return says + ", out of range: " + std::to_string(stored) + " instead";
-    if (line.number != low) return says + ": its low 8 bits, " + std::to_string(low);
+    const unsigned low = static_cast<uint8_t>(line.number);
+    if (stored != low)
+        return say(OUT_OF_RANGE, lineNumber(index), static_cast<int>(line.number), unsigned{stored});
+    if (line.number != static_cast<int32_t>(low)) {
+        return say(LOW_BITS, lineNumber(index), static_cast<int>(line.number), low);
+    }
     return "";
 }
 
@@ -136,18 +183,16 @@ void addNote(std::string* notes, const std::string& note) {
 // A read time line that is not a number is off, or the load would have failed on it.
 std::string timeLineNote(const SeenLine& line, int index, uint8_t stored) {
     if (line.isNumber) return numberNote(line, index, stored);
-    return offReason(line, index) + ": the value from before stays, 0 after loading";
+    return say(VALUE_FROM_BEFORE, offReason(line, index).c_str());
 }
 
 // A time pair: its hour on line `first`, its minute on the line after.
 std::string describePair(const Reading& reading, int first, bool on, uint8_t hour, uint8_t minute) {
     const SeenLine& minuteLine = reading.seen.lines[first + 1];
-    if (!on && !minuteLine.read) {
-        return "off (" + lineName(first + 1) + " not read: off as when the plug-in was loaded)";
-    }
-    if (!on) return "off (" + offReason(minuteLine, first + 1) + ")";
-    const std::string time = "every day at " + twoDigits(hour) + ":" + twoDigits(minute);
-    if (reading.result.status != LOAD_OK) return time + " (the default time)";
+    if (!on && !minuteLine.read) return offAsLoaded(first + 1);
+    if (!on) return say(SETTING_OFF, offReason(minuteLine, first + 1).c_str());
+    const std::string time = say(EVERY_DAY_AT, (twoDigits(hour) + ":" + twoDigits(minute)).c_str());
+    if (reading.result.status != LOAD_OK) return time + " (" + text(DEFAULT_TIME) + ")";
     std::string notes;
     addNote(&notes, timeLineNote(reading.seen.lines[first], first, hour));
     addNote(&notes, timeLineNote(minuteLine, first + 1, minute));
@@ -158,79 +203,70 @@ std::string describeTrigger(const Reading& reading) {
     const Settings& settings = reading.settings;
     const SeenLine& line = reading.seen.lines[TRIGGER_INDEX];
     if (settings.triggerEnabled) {
-        const TriggerText& text = settings.triggerText;
-        const char* whose = reading.result.status == LOAD_OK ? "" : ", the default text";
-        return quotedStart(text.bytes, text.size) + " (" + byteCount(text.size) + whose + ")";
+        const TriggerText& trigger = settings.triggerText;
+        const TextEncoding encoding = encodingOf(trigger.bytes, trigger.size);
+        std::string about = byteCount(trigger.size);
+        if (encoding == TEXT_UTF8) about += ", UTF-8";
+        if (reading.result.status != LOAD_OK) about += std::string(", ") + text(DEFAULT_TRIGGER);
+        return quotedText(trigger.bytes, trigger.size, encoding, SHOWN_BYTES) + " (" + about + ")";
     }
-    if (line.read && reading.result.status != LOAD_NO_MEMORY)
-        return "off (" + offReason(line, TRIGGER_INDEX) + ")";
-    return "off (" + lineName(TRIGGER_INDEX) + " not read: off as when the plug-in was loaded)";
+    if (line.read && reading.result.status != LOAD_NO_MEMORY) {
+        return say(SETTING_OFF, offReason(line, TRIGGER_INDEX).c_str());
+    }
+    return offAsLoaded(TRIGGER_INDEX);
 }
 
 void printSettings(const Reading& reading, const char* indent) {
     const Settings& s = reading.settings;
-    const std::string lines[3] = {
-        "disconnect  " + describePair(reading, 0, s.disconnectEnabled, s.disconnectHour, s.disconnectMinute),
-        "connect     " + describePair(reading, 2, s.onlineEnabled, s.onlineHour, s.onlineMinute),
-        "trigger     " + describeTrigger(reading)};
-    for (const std::string& line : lines) printf("%s%s\n", indent, line.c_str());
+    const MessageId labels[3] = {LABEL_DISCONNECT, LABEL_CONNECT, LABEL_TRIGGER};
+    const std::string values[3] = {
+        describePair(reading, 0, s.disconnectEnabled, s.disconnectHour, s.disconnectMinute),
+        describePair(reading, 2, s.onlineEnabled, s.onlineHour, s.onlineMinute), describeTrigger(reading)};
+    uint32_t width = 0;
+    for (const MessageId label : labels) width = std::max(width, textWidth(text(label)));
+    for (int i = 0; i < 3; ++i) put(indent + paddedTo(text(labels[i]), width + 2) + values[i]);
 }
 
-const char* problemWords(ValueProblem problem) {
+MessageId problemWords(ValueProblem problem) {
     switch (problem) {
         case VALUE_TRAILING_BLANK:
-            return "a trailing blank";
+            return BAD_TRAILING_BLANK;
         case VALUE_NO_DIGITS:
-            return "no digits";
+            return BAD_NO_DIGITS;
         case VALUE_TOO_LARGE:
-            return "beyond 32 bits";
+            return BAD_TOO_LARGE;
         default:
-            return "a character that does not belong in a number";
+            return BAD_CHARACTER;
     }
 }
 
-std::string openErrorWords(DWORD error) {
-    switch (error) {
-        case ERROR_FILE_NOT_FOUND:
-            return "no such file";
-        case ERROR_PATH_NOT_FOUND:
-            return "no such folder";
-        case ERROR_ACCESS_DENIED:
-            return "access denied";
-        case ERROR_SHARING_VIOLATION:
-            return "in use by another program";
-        default:
-            return "Windows error " + std::to_string(error);
-    }
-}
-
-// The first line of the report: the verdict, and for a bad line which and why.
+// The first lines of the report: the verdict, and why the file would be replaced.
 void printVerdict(const std::string& name, const Reading& reading) {
     const LoadResult& result = reading.result;
+    const char* file = name.c_str();
     switch (result.status) {
         case LOAD_OK:
-            printf("%s: valid\n", name.c_str());
+            put(say(CHECK_VALID, file));
             return;
         case LOAD_NO_FILE:
         case LOAD_NOT_OPENED:
-            printf("%s: cannot be read: %s\n", name.c_str(), openErrorWords(reading.openError).c_str());
+            put(say(CHECK_UNREADABLE, file, windowsErrorWords(reading.openError).c_str()));
             return;
         case LOAD_READ_ERROR:
-            printf("%s: cannot be read: a read error\n", name.c_str());
+            put(say(CHECK_UNREADABLE, file, text(CHECK_READ_ERROR)));
             return;
         case LOAD_NO_MEMORY:
-            printf("%s: the plug-in would replace it\n  line 5: no memory for the trigger text\n",
-                   name.c_str());
+            put(say(CHECK_REPLACED, file));
+            put(text(CHECK_NO_MEMORY));
             return;
-        case LOAD_BAD_VALUE: {
-            const int index = result.line - 1;
-            const SeenValue& seen = reading.seen.lines[index].value;
-            const std::string size = seen.size > SHOWN_BYTES ? " (" + byteCount(seen.size) + ")" : "";
-            const std::string value = quotedStart(seen.bytes, seen.size) + size;
-            printf("%s: the plug-in would replace it\n  %s: %s is not a number: %s\n", name.c_str(),
-                   lineName(index).c_str(), value.c_str(), problemWords(result.problem));
+        case LOAD_BAD_VALUE:
+            put(say(CHECK_REPLACED, file));
+            // In UTF-16 every value holds NUL bytes: the encoding is the reason, not the line.
+            if (reading.utf16 != NOT_UTF16) return;
+            put(say(CHECK_BAD_LINE, unsigned{result.line},
+                    quotedValue(reading.seen.lines[result.line - 1].value).c_str(),
+                    text(problemWords(result.problem))));
             return;
-        }
     }
 }
 
@@ -239,7 +275,9 @@ void printVerdict(const std::string& name, const Reading& reading) {
 SettingsFilePlan readAsAtStart(const std::string& path, Reading* reading) {
     reading->result = loadSettingsFile(path.c_str(), &reading->settings, watchLine, &reading->seen);
     const LoadStatus status = reading->result.status;
-    reading->openError = status == LOAD_NO_FILE || status == LOAD_NOT_OPENED ? GetLastError() : 0;
+    const bool opened = status != LOAD_NO_FILE && status != LOAD_NOT_OPENED;
+    reading->openError = opened ? 0 : GetLastError();
+    reading->utf16 = opened ? utf16FormOfFile(path) : NOT_UTF16;
     return settleLoadedSettings(&reading->settings, reading->result.status);
 }
 
@@ -258,48 +296,113 @@ void printDefaultFileSettings() {
     releaseSettings(&reading.settings);
 }
 
-void printPlan(const std::string& path, const Reading& reading, const SettingsFilePlan& plan) {
-    printf("  at its next start the plug-in will\n");
-    if (plan == LEAVE_FILE_SHOW_ERROR) {
-        printf("    leave it as it is and show the error box (it is there but could not be opened)\n");
-        printf("    and run until the start after with\n");
-        printSettings(reading, "    ");
-        printf("  and the same at every start until it can be read\n");
-        return;
+// One file the plug-in writes: `done` when it can, the error box when it cannot.
+bool planWrite(const std::string& path, const WriteOutlook& outlook, const std::string& done) {
+    if (outlook.chance == CANNOT_WRITE) {
+        put(say(PLAN_BOX_CANNOT_WRITE, shownAnsi(path).c_str(), text(outlook.why)));
+        return false;
     }
-    if (plan == BACK_UP_THEN_WRITE_DEFAULT_FILE) {
-        const std::string backup = escapedText(path + ".bak");
-        printf("    keep the file as %s\n    write the default file in its place\n", backup.c_str());
-    } else if (reading.openError == ERROR_FILE_NOT_FOUND) {
-        printf("    write the default file there\n");
-    } else if (reading.openError == ERROR_PATH_NOT_FOUND) {
-        printf("    show the error box: the default file can't be written in a missing folder\n");
-    }
-    printf("    and run until the start after with\n");
+    put(done);
+    if (outlook.chance == MAY_WRITE) put(text(outlook.why));
+    return true;
+}
+
+// The backup first: when it cannot be written, the file is left as it is.
+bool planBackupAndReplace(const std::string& path) {
+    const std::string backup = path + BACKUP_SUFFIX;
+    const WriteOutlook outlook = writeOutlook(backup);
+    if (outlook.chance == CANNOT_WRITE) put(text(PLAN_LEAVE_FILE));
+    return planWrite(backup, outlook, say(PLAN_KEEP_BACKUP, shownAnsi(backup).c_str())) &&
+           planWrite(path, writeOutlook(path), text(PLAN_WRITE_IN_PLACE));
+}
+
+// Something is there that cannot be opened, or nothing can be by that name.
+bool isThereButClosed(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+void printRunUntilNextStart(const Reading& reading) {
+    put(text(PLAN_RUN_UNTIL));
     printSettings(reading, "    ");
-    if (reading.openError == ERROR_PATH_NOT_FOUND) {
-        printf("  and the same at every start until the folder is there\n");
+}
+
+void printPlan(const std::string& path, const Reading& reading, SettingsFilePlan plan) {
+    put(text(PLAN_HEAD));
+    if (plan == LEAVE_FILE_SHOW_ERROR) {
+        put(text(isThereButClosed(reading.openError) ? PLAN_BOX_LOCKED : PLAN_BOX_NO_SUCH_NAME));
+        printRunUntilNextStart(reading);
+        put(text(PLAN_SAME_UNTIL_READABLE));
         return;
     }
-    printf("  and from the start after, with the default file\n");
+    const bool written = plan == BACK_UP_THEN_WRITE_DEFAULT_FILE
+                             ? planBackupAndReplace(path)
+                             : planWrite(path, writeOutlook(path), text(PLAN_WRITE_THERE));
+    printRunUntilNextStart(reading);
+    if (!written) {
+        put(text(PLAN_SAME_UNTIL_FIXED));
+        return;
+    }
+    put(text(PLAN_THEN_DEFAULT));
     printDefaultFileSettings();
+}
+
+void printUtf16Note(Utf16Form form) {
+    if (form != NOT_UTF16) put(say(NOTE_UTF16, form == UTF16_LE ? "UTF-16 LE" : "UTF-16 BE"));
+}
+
+void printBlankNote(MessageId note, uint8_t byte) {
+    if (byte == ' ') put(say(note, text(A_BLANK)));
+    if (byte == '\t') put(say(note, text(A_TAB)));
+}
+
+// Which spellings of UTF-8 letters a chat text may come in.
+void printSpellings(const TriggerText& trigger) {
+    const unsigned codePage = ansiCodePage();
+    if (codePage == CP_UTF8) return;
+    if (trigger.ansiBytes == nullptr) {
+        put(say(NOTE_UTF8_ONLY, codePage));
+        return;
+    }
+    put(say(NOTE_BOTH_SPELLINGS, byteCount(trigger.size).c_str(), codePage,
+            byteCount(trigger.ansiSize).c_str()));
+}
+
+// What the file's encoding and the trigger's bytes mean for a text to match.
+void printTriggerNotes(const Reading& reading) {
+    if (reading.seen.byteOrderMark) put(text(NOTE_BYTE_ORDER_MARK));
+    const Settings& settings = reading.settings;
+    const TriggerText& trigger = settings.triggerText;
+    if (!settings.triggerEnabled || trigger.size == 0) return;
+    if (isUtf8Letters(trigger.bytes, trigger.size)) {
+        printSpellings(trigger);
+    } else if (!isPlainAnsi(trigger.bytes, trigger.size)) {
+        put(say(NOTE_NOT_TEXT, ansiCodePage()));
+    }
+    printBlankNote(NOTE_LEADING_BLANK, trigger.bytes[0]);
+    printBlankNote(NOTE_TRAILING_BLANK, trigger.bytes[trigger.size - 1]);
 }
 
 }  // namespace
 
-int checkSettingsFile(const char* argument) {
-    const std::string path = settingsPathFor(argument);
-    const std::string name = escapedText(path);
+int checkSettingsFile(const Argument* argument) {
+    if (argument != nullptr && !argument->spelled) {
+        const std::string why = say(PATH_NOT_IN_CODE_PAGE, ansiCodePage());
+        put(say(CHECK_UNREADABLE, argument->typed.c_str(), why.c_str()));
+        return EXIT_UNREADABLE;
+    }
+    const std::string path = argument == nullptr ? std::string(FILE_NAME) : settingsPathFor(argument->ansi);
     Reading reading = {};
     const SettingsFilePlan plan = readAsAtStart(path, &reading);
-    printVerdict(name, reading);
+    printVerdict(shownAnsi(path), reading);
+    printUtf16Note(reading.utf16);
     if (plan == USE_SETTINGS_FILE) {
         printSettings(reading, "  ");
+        printTriggerNotes(reading);
     } else {
         printPlan(path, reading, plan);
     }
+    if (reading.utf16 != NOT_UTF16) put(text(FIX_UTF16));
     releaseSettings(&reading.settings);
-    fflush(stdout);
     if (plan == USE_SETTINGS_FILE) return EXIT_VALID;
     const LoadStatus status = reading.result.status;
     const bool unreadable = status == LOAD_NO_FILE || status == LOAD_NOT_OPENED || status == LOAD_READ_ERROR;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release and packs dist/Dormex-<version>-win32.zip: Dormex.dll,
-# dormex-host.exe, README.txt, the default dormex.ini and SHA256SUMS. The zip's
+# dormex-host.exe, README.txt (Russian) and README.en.txt, the default
+# dormex.ini and SHA256SUMS. The zip's
 # bytes depend only on the commit: fixed entry order, times and attributes.
 # Prints the zip's path, size and SHA-256.
 #
@@ -32,7 +33,9 @@ stage=$build/package
 rm -rf "$stage"
 mkdir -p "$stage" dist
 cp "$build/Dormex.dll" "$build/dormex-host.exe" "$stage/"
-python3 tools/readme-txt.py README.md "$stage/README.txt"
+# The users' own language first; the same text in English beside it.
+python3 tools/readme-txt.py --whole docs/README.ru.md "$stage/README.txt"
+python3 tools/readme-txt.py README.md "$stage/README.en.txt"
 
 # The example dormex.ini is the default file exactly as the DLL holds and
 # writes it: taken from the DLL, checked against the size the source declares.
@@ -50,7 +53,7 @@ if len(text) != size or text.count(b"\r\n") != 5 or not text.endswith(b"\r\n"):
 open(out, "wb").write(text)
 PY
 
-files=(Dormex.dll dormex-host.exe README.txt dormex.ini)
+files=(Dormex.dll dormex-host.exe README.txt README.en.txt dormex.ini)
 (cd "$stage" && sha256sum "${files[@]}" >SHA256SUMS)
 files+=(SHA256SUMS)
 

@@ -6,7 +6,7 @@ set -euo pipefail
 mode=$1 dir=$2
 if [ "$mode" = same ]; then
   # The checker must neither change a file nor leave one behind (no .bak either).
-  (cd "$dir" && find . -type f | sort | xargs sha256sum) | diff "$dir.sums" - && exit 0
+  (cd "$dir" && find . -type f -print0 | sort -z | xargs -0 sha256sum) | diff "$dir.sums" - && exit 0
   echo "check-files: $dir changed while it was checked" >&2
   exit 1
 fi
@@ -35,4 +35,16 @@ done >binary.ini
 # A trigger of raw bytes, with a stray CR and a Ctrl-Z that cuts the line short;
 # an hour of 256, which counts by its low 8 bits.
 printf 'h=256\r\nm=15\r\nh=7\r\nm=30\r\nDisconnectStr=\x00\xe9"\\\r\x7f\x1azz\r\n' >binary-trigger.ini
-find . -type f | sort | xargs sha256sum >"$dir.sums"
+# As Notepad saves them, with a Cyrillic trigger: ANSI (code page 1251) in a
+# Cyrillic folder, UTF-8 without and with a byte-order mark, Unicode (UTF-16 LE).
+mkdir 'Иван Петров'
+sleep_lines='h_disconnect=23\r\nm_disconnect=30\r\nh_online=7\r\nm_online=-\r\n'
+printf "${sleep_lines}DisconnectStr=\xf1\xef\xe0\xf2\xfc\r\n" >'Иван Петров/dormex.ini'
+printf "${sleep_lines}DisconnectStr=спать\r\n" >utf8.ini
+{ printf '\xef\xbb\xbf'; cat utf8.ini; } >utf8-bom.ini
+{ printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE utf8.ini; } >utf16.ini
+printf "${sleep_lines}DisconnectStr= /sleep\t\r\n" >blanks.ini
+# A folder the plug-in may not write in (Wine shows it read-only; root writes all the same).
+mkdir read-only
+chmod a-w read-only
+find . -type f -print0 | sort -z | xargs -0 sha256sum >"$dir.sums"

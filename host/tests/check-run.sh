@@ -6,6 +6,7 @@
 #   exit 0 | exit failure   the exit status (default: exit 0)
 #   then RE     a later line of standard output matches
 #   next RE     the line right after the last matched one matches
+#   has TEXT    a later line is exactly TEXT
 #   line TEXT   the line right after the last matched one is exactly TEXT
 #   never RE    no line of standard output matches
 #   stderr RE   a line of standard error matches
@@ -32,21 +33,20 @@ cat "$out"; cat "$err" >&2
 mapfile -t lines <"$out"
 failed=0 pos=0 wanted_status=0
 fail() { echo "check-run: $*" >&2; failed=1; }
+# A line against the rule in hand: exactly for has and line, else as a regular expression.
+matches() { case $verb in has | line) [ "$1" = "$re" ] ;; *) [[ $1 =~ $re ]] ;; esac; }
 for rule in "${rules[@]}"; do
   case $rule in '' | '#'*) continue ;; esac
   verb=${rule%% *} re=${rule#* }
   case $verb in
     exit) wanted_status=$re ;;
-    then)
+    then | has)
       i=$pos
-      while [ "$i" -lt "${#lines[@]}" ] && ! [[ ${lines[i]} =~ $re ]]; do i=$((i + 1)); done
+      while [ "$i" -lt "${#lines[@]}" ] && ! matches "${lines[i]}"; do i=$((i + 1)); done
       if [ "$i" -lt "${#lines[@]}" ]; then pos=$((i + 1)); else fail "no line after line $pos matches: $re"; fi ;;
-    next)
-      if [ "$pos" -lt "${#lines[@]}" ] && [[ ${lines[pos]} =~ $re ]]; then pos=$((pos + 1));
+    next | line)
+      if [ "$pos" -lt "${#lines[@]}" ] && matches "${lines[pos]}"; then pos=$((pos + 1));
       else fail "line $((pos + 1)) does not match: $re"; fi ;;
-    line)
-      if [ "$pos" -lt "${#lines[@]}" ] && [ "${lines[pos]}" = "$re" ]; then pos=$((pos + 1));
-      else fail "line $((pos + 1)) is not: $re"; fi ;;
     never) if grep -Eq -- "$re" "$out"; then fail "a line matches: $re"; fi ;;
     stderr) grep -Eq -- "$re" "$err" || fail "standard error does not match: $re" ;;
     *) fail "bad rule: $rule" ;;

@@ -1,0 +1,265 @@
+#include "host_text.h"
+
+#include <windows.h>
+
+// After windows.h, which it needs.
+#include <shellapi.h>
+
+#include <cstring>
+
+#include "messages.h"
+#include "platform/platform.h"
+
+namespace {
+
+// What each byte of the ANSI code page stands for; 0 where it stands for no
+// character. Double-byte code pages show their lead bytes as \xNN.
+struct AnsiTable {
+    bool filled;
+    uint16_t characters[256];
+};
+
+AnsiTable ansiTable;
+
+const AnsiTable& ansiCharacters() {
+    if (ansiTable.filled) return ansiTable;
+    for (int byte = 0; byte < 256; ++byte) {
+        const char single = static_cast<char>(byte);
+        wchar_t character = 0;
+        if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, &single, 1, &character, 1) != 1) character = 0;
+        ansiTable.characters[byte] = static_cast<uint16_t>(character);
+    }
+    ansiTable.filled = true;
+    return ansiTable;
+}
+
+bool isControl(uint32_t character) { return character < 0x20 || (character >= 0x7f && character < 0xa0); }
+
+void appendUtf8(std::string* out, uint32_t character) {
+    if (character < 0x80) {
+        *out += static_cast<char>(character);
+    } else if (character < 0x800) {
+        *out += static_cast<char>(0xc0 | (character >> 6));
+        *out += static_cast<char>(0x80 | (character & 0x3f));
+    } else {
+        *out += static_cast<char>(0xe0 | (character >> 12));
+        *out += static_cast<char>(0x80 | ((character >> 6) & 0x3f));
+        *out += static_cast<char>(0x80 | (character & 0x3f));
+    }
+}
+
+void appendEscape(std::string* out, uint8_t byte) {
+    char escape[8];
+    snprintf(escape, sizeof escape, "\\x%02x", byte);
+    *out += escape;
+}
+
+bool escapedInQuotes(uint32_t character) { return character == '"' || character == '\\'; }
+
+// Bytes in a UTF-8 sequence that starts with `lead`; the text is known valid.
+uint32_t sequenceLength(uint8_t lead) {
+    if (lead < 0xc0) return 1;
+    if (lead < 0xe0) return 2;
+    return lead < 0xf0 ? 3 : 4;
+}
+
+// The character a valid sequence of 1 to 3 bytes spells; 0x10000 and up for 4 bytes.
+uint32_t decodedCharacter(const uint8_t* sequence, uint32_t length) {
+    if (length == 1) return sequence[0];
+    if (length == 2) return ((sequence[0] & 0x1fu) << 6) | (sequence[1] & 0x3fu);
+    if (length == 3)
+        return ((sequence[0] & 0x0fu) << 12) | ((sequence[1] & 0x3fu) << 6) | (sequence[2] & 0x3fu);
+    return 0x10000;
+}
+
+// Shows valid UTF-8: each character as it is, control characters byte by byte.
+void appendUtf8Text(std::string* out, const uint8_t* bytes, uint32_t size, bool quoted) {
+    uint32_t at = 0;
+    while (at < size) {
+        uint32_t length = sequenceLength(bytes[at]);
+        if (length > size - at) length = size - at;
+        const uint32_t character = decodedCharacter(bytes + at, length);
+        if (isControl(character) || (quoted && escapedInQuotes(character))) {
+            for (uint32_t i = 0; i < length; ++i) appendEscape(out, bytes[at + i]);
+        } else {
+            out->append(reinterpret_cast<const char*>(bytes + at), length);
+        }
+        at += length;
+    }
+}
+
+void appendAnsiText(std::string* out, const uint8_t* bytes, uint32_t size, bool quoted) {
+    const AnsiTable& table = ansiCharacters();
+    for (uint32_t at = 0; at < size; ++at) {
+        const uint32_t character = table.characters[bytes[at]];
+        if (character == 0 || isControl(character) || (quoted && escapedInQuotes(character))) {
+            appendEscape(out, bytes[at]);
+        } else {
+            appendUtf8(out, character);
+        }
+    }
+}
+
+// The first `limit` bytes at most, cut between UTF-8 characters where that is the encoding.
+uint32_t shownSize(const uint8_t* bytes, uint32_t size, TextEncoding encoding, uint32_t limit) {
+    if (size <= limit) return size;
+    return encoding == TEXT_UTF8 ? utf8Boundary(bytes, limit) : limit;
+}
+
+std::string textOf(const uint8_t* bytes, uint32_t size, TextEncoding encoding, uint32_t limit, bool quoted) {
+    const uint32_t shown = shownSize(bytes, size, encoding, limit);
+    std::string out;
+    if (encoding == TEXT_UTF8) {
+        appendUtf8Text(&out, bytes, shown, quoted);
+    } else {
+        appendAnsiText(&out, bytes, shown, quoted);
+    }
+    if (shown < size) out += "...";
+    return out;
+}
+
+const uint8_t* bytesOf(const std::string& text) { return reinterpret_cast<const uint8_t*>(text.data()); }
+
+uint32_t sizeOf(const std::string& text) { return static_cast<uint32_t>(text.size()); }
+
+// UTF-8 as UTF-16; empty when it is not valid UTF-8.
+std::wstring wideFromUtf8(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    const int size = static_cast<int>(text.size());
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (length <= 0) return std::wstring();
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, &wide[0], length);
+    return wide;
+}
+
+std::string utf8FromWideText(const wchar_t* text, int length) {
+    if (length == 0) return std::string();
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return std::string();
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, length, &out[0], size, nullptr, nullptr);
+    return out;
+}
+
+bool isConsole(HANDLE handle) {
+    DWORD mode = 0;
+    return GetConsoleMode(handle, &mode) != FALSE;
+}
+
+}  // namespace
+
+unsigned ansiCodePage() { return GetACP(); }
+
+uint32_t utf8Boundary(const uint8_t* bytes, uint32_t size) {
+    if (size == 0) return 0;
+    uint32_t last = size - 1;
+    while (last > 0 && (bytes[last] & 0xc0) == 0x80) --last;
+    return last + sequenceLength(bytes[last]) > size ? last : size;
+}
+
+bool isUtf8Letters(const uint8_t* bytes, uint32_t size) {
+    bool beyondAscii = false;
+    for (uint32_t i = 0; i < size && !beyondAscii; ++i) beyondAscii = bytes[i] >= 0x80;
+    if (!beyondAscii) return false;
+    const char* text = reinterpret_cast<const char*>(bytes);
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, static_cast<int>(size), nullptr, 0) > 0;
+}
+
+bool isPlainAnsi(const uint8_t* bytes, uint32_t size) {
+    const AnsiTable& table = ansiCharacters();
+    for (uint32_t i = 0; i < size; ++i) {
+        const uint32_t character = table.characters[bytes[i]];
+        if (character != '\t' && (character == 0 || isControl(character))) return false;
+    }
+    return true;
+}
+
+std::string shownText(const uint8_t* bytes, uint32_t size, TextEncoding encoding, uint32_t limit) {
+    return textOf(bytes, size, encoding, limit, false);
+}
+
+std::string quotedText(const uint8_t* bytes, uint32_t size, TextEncoding encoding, uint32_t limit) {
+    return std::string(text(QUOTE_OPEN)) + textOf(bytes, size, encoding, limit, true) + text(QUOTE_CLOSE);
+}
+
+std::string shownAnsi(const std::string& text) {
+    return shownText(bytesOf(text), sizeOf(text), TEXT_ANSI, sizeOf(text));
+}
+
+std::string quotedAnsi(const std::string& text) {
+    return quotedText(bytesOf(text), sizeOf(text), TEXT_ANSI, sizeOf(text));
+}
+
+std::string quotedUtf8(const std::string& text) {
+    return quotedText(bytesOf(text), sizeOf(text), TEXT_UTF8, sizeOf(text));
+}
+
+uint32_t textWidth(const std::string& utf8) {
+    uint32_t width = 0;
+    for (const char unit : utf8) width += (static_cast<uint8_t>(unit) & 0xc0) != 0x80;
+    return width;
+}
+
+std::string paddedTo(const std::string& utf8, uint32_t width) {
+    const uint32_t have = textWidth(utf8);
+    return have >= width ? utf8 : utf8 + std::string(width - have, ' ');
+}
+
+std::string utf8FromUtf16(const uint8_t* bytes, uint32_t size, bool bigEndian) {
+    std::wstring wide;
+    wide.reserve(size / 2);
+    for (uint32_t at = 0; at + 1 < size; at += 2) {
+        const uint8_t high = bigEndian ? bytes[at] : bytes[at + 1];
+        const uint8_t low = bigEndian ? bytes[at + 1] : bytes[at];
+        wide += static_cast<wchar_t>((high << 8) | low);
+    }
+    return utf8FromWideText(wide.data(), static_cast<int>(wide.size()));
+}
+
+std::string utf8FromWide(const wchar_t* text) {
+    return utf8FromWideText(text, static_cast<int>(wcslen(text)));
+}
+
+bool ansiFromUtf8(const std::string& utf8, std::string* ansi) {
+    *ansi = utf8;
+    if (utf8.empty() || GetACP() == CP_UTF8) return true;
+    // The plug-in's own conversion, so a text is spelled as its trigger is.
+    uint32_t size = 0;
+    uint8_t* spelled = ansiSpellingOfUtf8(bytesOf(utf8), sizeOf(utf8), &size);
+    if (spelled == nullptr) {
+        ansi->clear();
+        return false;
+    }
+    ansi->assign(reinterpret_cast<const char*>(spelled), size);
+    freeMemory(spelled);
+    return true;
+}
+
+void writeText(FILE* stream, const std::string& utf8) {
+    const HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    if (!isConsole(handle)) {
+        fwrite(utf8.data(), 1, utf8.size(), stream);
+        fflush(stream);
+        return;
+    }
+    fflush(stream);
+    const std::wstring wide = wideFromUtf8(utf8);
+    DWORD written = 0;
+    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+}
+
+std::vector<Argument> commandLineArguments() {
+    std::vector<Argument> arguments;
+    int count = 0;
+    wchar_t** words = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (words == nullptr) return arguments;
+    for (int i = 1; i < count; ++i) {
+        Argument argument;
+        argument.typed = utf8FromWide(words[i]);
+        argument.spelled = ansiFromUtf8(argument.typed, &argument.ansi);
+        arguments.push_back(argument);
+    }
+    LocalFree(words);
+    return arguments;
+}

@@ -1,0 +1,58 @@
+// Text as the user reads it. Inside dormex-host every text is UTF-8; the
+// plug-in's bytes (ANSI code page, or UTF-8 where the plug-in reads UTF-8)
+// become UTF-8 for showing, and what is shown goes out as Unicode on a
+// console and as UTF-8 bytes anywhere else (a file, a pipe).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+enum TextEncoding { TEXT_ANSI, TEXT_UTF8 };
+
+// Windows' ANSI code page: 1251, 1252, ...
+unsigned ansiCodePage();
+
+// Valid UTF-8 with at least one character beyond ASCII.
+bool isUtf8Letters(const uint8_t* bytes, uint32_t size);
+// Where the first `size` bytes end without cutting a UTF-8 character short.
+uint32_t utf8Boundary(const uint8_t* bytes, uint32_t size);
+// Every byte is a printable character of the ANSI code page (a tab counts as one).
+bool isPlainAnsi(const uint8_t* bytes, uint32_t size);
+
+// The bytes as UTF-8 text: characters as they are, control bytes and bytes
+// that do not convert as \xNN. At most `limit` bytes are shown, "..." after
+// them when there are more. Quoted: in the language's quote marks, with the
+// backslash and an ASCII quote inside escaped too, so the text reads back
+// unambiguously and a leading or trailing blank is seen.
+std::string shownText(const uint8_t* bytes, uint32_t size, TextEncoding encoding, uint32_t limit);
+std::string quotedText(const uint8_t* bytes, uint32_t size, TextEncoding encoding, uint32_t limit);
+// The same for text held in a string.
+std::string shownAnsi(const std::string& text);
+std::string quotedAnsi(const std::string& text);
+std::string quotedUtf8(const std::string& text);
+
+// How many characters the UTF-8 text shows, for lining up columns.
+uint32_t textWidth(const std::string& utf8);
+// `utf8` followed by blanks up to `width` characters.
+std::string paddedTo(const std::string& utf8, uint32_t width);
+
+// UTF-16 (little- or big-endian) to UTF-8; an odd last byte is dropped.
+std::string utf8FromUtf16(const uint8_t* bytes, uint32_t size, bool bigEndian);
+std::string utf8FromWide(const wchar_t* text);
+// UTF-8 to the ANSI code page; false when a character has no exact spelling there.
+bool ansiFromUtf8(const std::string& utf8, std::string* ansi);
+
+// Writes UTF-8 text to stdout or stderr as the user reads it.
+void writeText(FILE* stream, const std::string& utf8);
+
+// A command-line argument as typed (UTF-8) and as the ANSI code page spells it.
+struct Argument {
+    std::string typed;
+    std::string ansi;  // empty when not spelled
+    bool spelled;      // false: it has letters the ANSI code page lacks
+};
+// The arguments after the program's name, from Windows' Unicode command line:
+// the ANSI one would have put look-alikes or "?" for such letters.
+std::vector<Argument> commandLineArguments();

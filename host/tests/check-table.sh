@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Runs the rows of a check table (see check-languages.table) that hold for one
+# code page, each through check-run.sh; fails when any row does.
+#   check-table.sh TABLE CODE_PAGE -- HOST...
+# Wine takes the ANSI code page from the locale: 1251 from Russian, 1252 from C.
+set -u
+table=$1 code_page=$2
+shift 3
+case $code_page in
+  1251) export DORMEX_LANG=ru_RU.UTF-8 ;;
+  1252) export DORMEX_LANG=C.UTF-8 ;;
+  *) echo "check-table: no locale for code page $code_page" >&2; exit 2 ;;
+esac
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+failed=0 rows=0 row='' rules=()
+
+run_row() {
+  local pages language exit argument
+  read -r pages language exit argument <<<"$row"
+  [ -n "$row" ] && { [ "$pages" = '*' ] || [ "$pages" = "$code_page" ]; } || return 0
+  rows=$((rows + 1))
+  echo "== $row"
+  "$here/check-run.sh" --rule "exit $exit" "${rules[@]}" -- "$@" --lang "$language" check "$argument" || failed=1
+}
+
+while IFS= read -r line; do
+  case $line in
+    '' | '#'*) ;;
+    '| '*) rules+=(--rule "has ${line#| }") ;;
+    *) run_row "$@"; row=$line rules=() ;;
+  esac
+done <"$table"
+run_row "$@"
+echo "check-table: code page $code_page, $rows rows, $([ "$failed" = 0 ] && echo "all as listed" || echo "some not")"
+exit "$failed"
