@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "platform/guard_mix.h"
+
 extern "C" {
 
 // Used only until the entry point seeds it; never zero, so a cookie that was
@@ -35,10 +37,11 @@ __attribute__((no_stack_protector)) void seedStackGuard() {
     LARGE_INTEGER counter;
     QueryPerformanceCounter(&counter);
     // The clock and the counter differ from boot to boot and from call to
-    // call; the process id and, under ASLR, the loader's stack from process to
-    // process. They vary in different bits, so XOR keeps what each brings.
-    const uint32_t guard = now.dwLowDateTime ^ now.dwHighDateTime ^ counter.LowPart ^
-                           static_cast<uint32_t>(counter.HighPart) ^ GetCurrentProcessId() ^
-                           static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&counter));
+    // call; the process id and, under ASLR, the loader's stack from process to process.
+    const uint32_t sources[] = {
+        now.dwLowDateTime,     now.dwHighDateTime,
+        counter.LowPart,       static_cast<uint32_t>(counter.HighPart),
+        GetCurrentProcessId(), static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&counter))};
+    const uint32_t guard = mixGuardSources(sources, sizeof sources / sizeof sources[0]);
     if (guard != 0) __stack_chk_guard = guard;
 }

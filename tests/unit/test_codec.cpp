@@ -1,9 +1,11 @@
 // Field encodings, framing, the bounded readers and the connection-state query.
 #include <climits>
+#include <set>
 
 #include "fake_host.h"
 #include "hostlink/codec.h"
 #include "hostlink/requests.h"
+#include "platform/guard_mix.h"
 
 using frames::Bytes;
 
@@ -130,6 +132,22 @@ TEST_F(Requests, QueryReturnsWhateverStateTheHostReports) {
     EXPECT_EQ(queryNetState(link), 0);
     requestDisconnect(link);
     EXPECT_EQ(fakehost::received().size(), 7u) << "no callback, nothing sent";
+}
+
+// The stack guard's sources change little from one process to the next (a
+// later time, the next process id, the same stack): every byte of the guard
+// must still take many values, or an overrun could guess the byte that stays.
+TEST(StackGuard, EveryByteVariesFromProcessToProcess) {
+    std::set<uint8_t> seen[4];
+    for (uint32_t process = 0; process < 256; ++process) {
+        const uint32_t sources[] = {0x8D5A0000u + process * 37123u, 0x01DB6F2Au,
+                                    0x00A1B2C3u + process * 9341u,  0u,
+                                    0x1000u + 4u * process,         0x0019FE70u};
+        const uint32_t guard = mixGuardSources(sources, 6);
+        for (int byte = 0; byte < 4; ++byte) seen[byte].insert(static_cast<uint8_t>(guard >> (8 * byte)));
+    }
+    // Random bytes give about 162 values in 256 draws.
+    for (int byte = 0; byte < 4; ++byte) EXPECT_GE(seen[byte].size(), 128u) << "byte " << byte;
 }
 
 }  // namespace
