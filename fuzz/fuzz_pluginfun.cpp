@@ -193,9 +193,10 @@ void sendSettings(const Bytes& frame) {
     const DesktopRecord after = desktopRecord();
     if (after.launches == before) return;
     const std::string& path = after.lastParameters;
-    const size_t tail = sizeof "dormex.ini" - 1;
+    const size_t tail = sizeof "dormex.ini\"" - 1;
     if (after.launches != before + 1 || after.lastProgram != "C:\\WINDOWS\\notepad.exe" ||
-        path.size() < tail || path.compare(path.size() - tail, tail, "dormex.ini") != 0) {
+        path.size() < tail + 1 || path[0] != '"' ||
+        path.compare(path.size() - tail, tail, "dormex.ini\"") != 0) {
         fail("the settings event launched the wrong thing");
     }
 }
@@ -205,7 +206,9 @@ void sendFrame(const Bytes& frame) {
     if (oracle::isEvent(frame.data(), frame.size(), EV_TEXT)) return sendText(frame);
     if (oracle::isEvent(frame.data(), frame.size(), EV_SETTINGS)) return sendSettings(frame);
     if (pluginFun(frame.data()) != nullptr) fail("an event other than start returned an answer");
-    if (oracle::isEvent(frame.data(), frame.size(), EV_STOP)) watchStopped.store(true);
+    if (!oracle::isEvent(frame.data(), frame.size(), EV_STOP)) return;
+    watchStopped.store(true);
+    callbackIsOurs = false;  // a stop forgets the callback until the next start
 }
 
 // A frame record: the payload framed with its own length, or a bare length field.

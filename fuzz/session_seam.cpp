@@ -137,7 +137,7 @@ AnyFunction hostCallback = nullptr;
 uint32_t failAt = 0, seamCalls = 0;
 
 int launches = 0;
-char launchProgramName[32];  // "C:\\WINDOWS\\notepad.exe" fits
+char launchProgramName[300];  // Notepad, or a settings path
 
 Entry* findEntry(const char* path) {
     for (Entry& entry : entries) {
@@ -200,13 +200,12 @@ PlatformFile* openFileForReading(const char* path, bool* missing) {
     return openHandle(entry, false);
 }
 
-PlatformFile* createFileForWriting(const char* path) {
+PlatformFile* createNewFile(const char* path, bool* taken) {
+    *taken = false;
     if (seamCallFails(SEAM_CREATE) || !parentExists(path)) return nullptr;
-    Entry* entry = makeEntry(path);
-    // Readers and writers alike share only reading.
-    if (entry == nullptr || entry->directory || entry->heldForWriting || entry->readers != 0 ||
-        entry->writers != 0)
-        return nullptr;
+    *taken = findEntry(path) != nullptr;
+    Entry* entry = *taken ? nullptr : makeEntry(path);
+    if (entry == nullptr) return nullptr;
     PlatformFile* handle = openHandle(entry, true);
     if (handle != nullptr) entry->size = 0;
     return handle;
@@ -234,10 +233,12 @@ bool writeFileBytes(PlatformFile* file, const void* bytes, uint32_t size) {
     return !fails && count == size;
 }
 
+bool flushFile(PlatformFile*) { return !seamCallFails(SEAM_FLUSH); }
+
 bool closeFile(PlatformFile* file) {
     --(file->writing ? file->entry->writers : file->entry->readers);
     file->used = false;
-    return !seamCallFails(SEAM_CLOSE);
+    return !seamCallFails(file->writing ? SEAM_CLOSE_WRITTEN : SEAM_CLOSE);
 }
 
 bool moveFileIntoPlace(const char* from, const char* to, bool replace) {
@@ -296,10 +297,11 @@ uint8_t* ansiSpellingOfUtf8(const uint8_t* utf8, uint32_t utf8Size, uint32_t* si
     return out;
 }
 
-void launchProgram(const char* program, const char*) {
-    if (seamCallFails(SEAM_LAUNCH)) return;
+bool launchProgram(const char* target, const char*) {
+    if (seamCallFails(SEAM_LAUNCH)) return false;
     ++launches;
-    strncpy(launchProgramName, program, sizeof launchProgramName - 1);
+    strncpy(launchProgramName, target, sizeof launchProgramName - 1);
+    return true;
 }
 
 LocalClock readLocalClock() { return LocalClock{clockHour, clockMinute}; }
@@ -339,6 +341,15 @@ void pauseThread(uint32_t) {
     fibers[running].state = FIBER_WAITING;
     switchToHarness();
 }
+
+// One thread runs at a time and no lock is held across a switch: a lock taken
+// twice is a fault of the plug-in's, which the fuzzer must see.
+void takeLock(PlatformLock* lock) {
+    if (lock->storage[0] != 0) __builtin_trap();
+    lock->storage[0] = 1;
+}
+
+void releaseLock(PlatformLock* lock) { lock->storage[0] = 0; }
 
 ModuleHold* holdModule() {
     static char token;

@@ -16,9 +16,6 @@ constexpr uint32_t START_ANSWER_SIZE = 4 + 1 + 4 + (sizeof PLUGIN_NAME - 1) + 4;
 // the library does nothing of its own before the first event.
 struct ModuleState {
     PluginSession session;
-    // The start answer lives apart from every request frame, so a watch thread
-    // sending at once cannot disturb it before the host has copied it.
-    uint8_t startAnswer[START_ANSWER_SIZE];
 };
 
 extern ModuleState moduleState;

@@ -8,7 +8,9 @@ enum SeamCall {
     SEAM_CREATE,
     SEAM_READ,
     SEAM_WRITE,
-    SEAM_CLOSE,
+    SEAM_FLUSH,
+    SEAM_CLOSE,          // a file opened for reading
+    SEAM_CLOSE_WRITTEN,  // a file opened for writing
     SEAM_MOVE,
     SEAM_REMOVE,
     SEAM_ALLOCATE,

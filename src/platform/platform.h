@@ -23,12 +23,16 @@ struct PlatformFile;
 // Opens an existing file for reading while others may read it too; null on
 // any failure, with `*missing` set when the failure is that nothing is there.
 PlatformFile* openFileForReading(const char* path, bool* missing);
-// Creates or truncates a file for writing while others may read it; null on any failure.
-PlatformFile* createFileForWriting(const char* path);
+// Creates a new file for writing while others may read it; never opens one
+// that is there. Null on any failure, with `*taken` set when the failure is
+// that something (a file, a folder) already has that name.
+PlatformFile* createNewFile(const char* path, bool* taken);
 // Reads up to `capacity` bytes; false on a system error. `*got` is 0 at end of file.
 bool readFileChunk(PlatformFile* file, void* buffer, uint32_t capacity, uint32_t* got);
 // Writes all `size` bytes; false on a system error or a short write.
 bool writeFileBytes(PlatformFile* file, const void* bytes, uint32_t size);
+// Has the system put everything written so far on the disk; false when it could not.
+bool flushFile(PlatformFile* file);
 // Closes the file; false when the system reports an error. Always releases it.
 bool closeFile(PlatformFile* file);
 // Renames the file at `from` to `to` on the same volume, in one step; an existing
@@ -44,8 +48,10 @@ bool removeFile(const char* path);
 // whatever the system's code page. While it is up, its message loop may run
 // the host's window procedures, and so its calls into the plug-in.
 void showErrorBox(const char16_t* caption, const char16_t* text);
-// Asks the shell to open `program` with `parameters`; the result is ignored.
-void launchProgram(const char* program, const char* parameters);
+// Asks the shell to open `target` (a program, or a document with its
+// associated program) with `parameters` (may be null); false when the shell
+// says it could not.
+bool launchProgram(const char* target, const char* parameters);
 // Writes the shared Windows directory, where the system's own programs lie,
 // with a terminator; its length, or 0 when it can't be had or does not fit.
 uint32_t systemWindowsDirectory(char* out, uint32_t capacity);
@@ -84,6 +90,15 @@ void destroySignal(PlatformSignal* signal);
 bool startDetachedThread(void (*body)(void*), void* argument);
 // Sleeps for `milliseconds`.
 void pauseThread(uint32_t milliseconds);
+
+// A lock for short sections that call nothing outside the plug-in and never
+// take it twice. Zero-filled storage is an open lock, so the module's state
+// needs no set-up at load.
+struct PlatformLock {
+    alignas(8) unsigned char storage[64];
+};
+void takeLock(PlatformLock* lock);
+void releaseLock(PlatformLock* lock);
 
 // --- The module --------------------------------------------------------------
 

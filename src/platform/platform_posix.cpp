@@ -2,6 +2,7 @@
 // Windows refuses them. The rest of the seam on a native build (clock, waits,
 // threads, desktop, code addresses) is the test stand-in in tests/support.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,9 +37,12 @@ PlatformFile* openFileForReading(const char* path, bool* missing) {
     return fileOf(descriptor);
 }
 
-PlatformFile* createFileForWriting(const char* path) {
+PlatformFile* createNewFile(const char* path, bool* taken) {
+    *taken = false;
     if (seamCallFails(SEAM_CREATE)) return nullptr;
-    return fileOf(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    const int descriptor = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    *taken = descriptor < 0 && errno == EEXIST;
+    return fileOf(descriptor);
 }
 
 bool readFileChunk(PlatformFile* file, void* buffer, uint32_t capacity, uint32_t* got) {
@@ -63,8 +67,11 @@ bool writeFileBytes(PlatformFile* file, const void* bytes, uint32_t size) {
     return n == static_cast<ssize_t>(size);
 }
 
+bool flushFile(PlatformFile* file) { return !seamCallFails(SEAM_FLUSH) && fsync(descriptorOf(file)) == 0; }
+
 bool closeFile(PlatformFile* file) {
-    const bool fails = seamCallFails(SEAM_CLOSE);
+    const bool written = (fcntl(descriptorOf(file), F_GETFL) & O_ACCMODE) != O_RDONLY;
+    const bool fails = seamCallFails(written ? SEAM_CLOSE_WRITTEN : SEAM_CLOSE);
     return close(descriptorOf(file)) == 0 && !fails;
 }
 
@@ -74,3 +81,12 @@ bool moveFileIntoPlace(const char* from, const char* to, bool replace) {
 }
 
 bool removeFile(const char* path) { return !seamCallFails(SEAM_REMOVE) && unlink(path) == 0; }
+
+static_assert(sizeof(pthread_mutex_t) <= sizeof(PlatformLock), "a mutex fits");
+
+// Zero is PTHREAD_MUTEX_INITIALIZER with the C library this builds on.
+void takeLock(PlatformLock* lock) { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(lock->storage)); }
+
+void releaseLock(PlatformLock* lock) {
+    pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(lock->storage));
+}

@@ -65,9 +65,14 @@ PlatformFile* openFileForReading(const char* path, bool* missing) {
     return asFile(file);
 }
 
-PlatformFile* createFileForWriting(const char* path) {
-    return asFile(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+PlatformFile* createNewFile(const char* path, bool* taken) {
+    const HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    // A folder of that name answers "access denied", not "exists": ask what is there.
+    *taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
+             (error != ERROR_SUCCESS && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES);
+    return asFile(file);
 }
 
 bool readFileChunk(PlatformFile* file, void* buffer, uint32_t capacity, uint32_t* got) {
@@ -81,6 +86,8 @@ bool writeFileBytes(PlatformFile* file, const void* bytes, uint32_t size) {
     DWORD written = 0;
     return WriteFile(asHandle(file), bytes, size, &written, nullptr) && written == size;
 }
+
+bool flushFile(PlatformFile* file) { return FlushFileBuffers(asHandle(file)) != FALSE; }
 
 bool closeFile(PlatformFile* file) { return CloseHandle(asHandle(file)) != FALSE; }
 
@@ -98,8 +105,10 @@ void showErrorBox(const char16_t* caption, const char16_t* text) {
                 MB_OK | MB_ICONERROR | MB_TASKMODAL | MB_SETFOREGROUND);
 }
 
-void launchProgram(const char* program, const char* parameters) {
-    ShellExecuteA(nullptr, "open", program, parameters, "", SW_SHOWNORMAL);
+bool launchProgram(const char* target, const char* parameters) {
+    // Above 32 is success; the result is an HINSTANCE only for old programs' sake.
+    const HINSTANCE result = ShellExecuteA(nullptr, "open", target, parameters, "", SW_SHOWNORMAL);
+    return reinterpret_cast<uintptr_t>(result) > 32;
 }
 
 uint32_t systemWindowsDirectory(char* out, uint32_t capacity) {
@@ -169,10 +178,83 @@ bool startDetachedThread(void (*body)(void*), void* argument) {
 
 void pauseThread(uint32_t milliseconds) { Sleep(milliseconds); }
 
-ModuleHold* holdModule() { return reinterpret_cast<ModuleHold*>(referenceThisModule()); }
+static_assert(sizeof(SRWLOCK) <= sizeof(PlatformLock), "an SRW lock fits");
+
+// SRW locks need no set-up and no clean-up: zero is SRWLOCK_INIT.
+void takeLock(PlatformLock* lock) { AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK*>(lock->storage)); }
+
+void releaseLock(PlatformLock* lock) { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK*>(lock->storage)); }
+
+// The module, and the thread that took the hold: the hold goes back only once
+// that thread's code is out of the module, down to the last instruction of its return.
+struct ModuleHold {
+    HMODULE module;
+    HANDLE holder;
+};
+
+ModuleHold* holdModule() {
+    auto* hold = static_cast<ModuleHold*>(HeapAlloc(GetProcessHeap(), 0, sizeof(ModuleHold)));
+    if (hold == nullptr) return nullptr;
+    hold->module = referenceThisModule();
+    // The pseudo handles of this process and this thread, as real handles need no import.
+    const HANDLE process = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+    const HANDLE thread = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
+    if (hold->module == nullptr || !DuplicateHandle(process, thread, process, &hold->holder,
+                                                    THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, 0)) {
+        // The host still holds the module while its call is under way: this cannot unmap it.
+        if (hold->module != nullptr) FreeLibrary(hold->module);
+        HeapFree(GetProcessHeap(), 0, hold);
+        return nullptr;
+    }
+    return hold;
+}
+
+namespace {
+
+bool isInsideModule(HMODULE module, DWORD address) {
+    const auto base = reinterpret_cast<uintptr_t>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    return address >= base && address - base < nt->OptionalHeader.SizeOfImage;
+}
+
+// Waits until `thread` runs no instruction of `module`: the few it runs after
+// the last counter of ours fell to zero (the returns back to the host) included.
+void waitUntilOutOfModule(HANDLE thread, HMODULE module) {
+    for (;;) {
+        if (SuspendThread(thread) == static_cast<DWORD>(-1)) return;  // gone
+        CONTEXT context;
+        context.ContextFlags = CONTEXT_CONTROL;
+        const BOOL seen = GetThreadContext(thread, &context);
+        ResumeThread(thread);
+        if (!seen || !isInsideModule(module, context.Eip)) return;
+        Sleep(1);
+    }
+}
+
+struct HoldRelease {
+    ModuleHold* hold;
+    void (*waitFirst)(void*);
+    void* argument;
+};
+
+void waitThenLeave(void* parameter) {
+    HoldRelease release = *static_cast<HoldRelease*>(parameter);
+    HeapFree(GetProcessHeap(), 0, parameter);
+    release.waitFirst(release.argument);
+    waitUntilOutOfModule(release.hold->holder, release.hold->module);
+    CloseHandle(release.hold->holder);
+    HeapFree(GetProcessHeap(), 0, release.hold);
+}
+
+}  // namespace
 
 void releaseHoldFromThread(ModuleHold* hold, void (*waitFirst)(void*), void* argument) {
-    if (hold != nullptr) startThreadReleasing(reinterpret_cast<HMODULE>(hold), waitFirst, argument);
+    if (hold == nullptr) return;
+    auto* release = static_cast<HoldRelease*>(HeapAlloc(GetProcessHeap(), 0, sizeof(HoldRelease)));
+    if (release == nullptr) return;  // the hold stays for good, as the contract says
+    *release = HoldRelease{hold, waitFirst, argument};
+    if (!startThreadReleasing(hold->module, waitThenLeave, release)) HeapFree(GetProcessHeap(), 0, release);
 }
 
 AnyFunction functionAtAddress(uint32_t address) {

@@ -1,34 +1,53 @@
 // The plug-in's work between its entry point and the subsystems: what a start
 // event sets going (the settings, their file, the watch thread), what a stop
 // ends, and what the trigger text does.
+//
+// The host may call from any number of threads at once. Starts, stops and
+// settings events meet under `stateLock`, held only for short sections that
+// call nothing outside the plug-in; text events take no lock at all.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "bytes.h"
+#include "hostlink/codec.h"
 #include "hostlink/requests.h"
+#include "platform/platform.h"
 #include "scheduler/scheduler.h"
 #include "settings/settings.h"
 
+// The trigger as text events read it: made whole before it is published and
+// never changed after. Once replaced it is kept until unload, since a text
+// event on another thread may still be comparing it.
+struct ArmedTrigger;
+
 // Everything a start event leaves behind for later events. Zero at load.
 struct PluginSession {
-    // Written only by a start event, before it starts the watch thread; read
-    // by the host's thread afterwards (the watch thread has its own Schedule).
+    // Under stateLock. Written by a start before it starts the watch thread
+    // (the watch thread has its own Schedule, text events their ArmedTrigger).
     Settings settings;
-    // The directory the host named, kept for the settings event.
+    // The directory the last start named, kept for the settings event; under stateLock.
     uint8_t settingsDir[MAX_SETTINGS_PATH + 1];
     uint32_t settingsDirSize;  // MAX_SETTINGS_PATH + 1 when the host's was longer
-    // The host's callback; both threads send through it.
+    // The host's callback; both threads send through it. Null from a stop to the next start.
     HostLink host;
-    // The running watch thread; touched only on the host's thread.
+    // What text events compare with; null while the trigger is off or stopped.
+    std::atomic<const ArmedTrigger*> trigger;
+    // Triggers replaced since load; under stateLock, freed at unload.
+    ArmedTrigger* retiredTriggers;
+    // The running watch thread; under stateLock.
     WatchThread* watch;
-    // Start and stop events so far, counted on the host's thread: a start that
-    // let the host back in (the error box runs a message loop) leaves the
-    // watch thread to the events that came in meanwhile.
+    // Start and stop events so far; under stateLock. A start whose number is
+    // no longer the newest (another thread, or the host inside its error box,
+    // started or stopped meanwhile) leaves the watch thread to that event.
     uint32_t startsAndStops;
-    // Start events on the host's stack right now.
+    // Start events on the host's stack right now, on any thread.
     std::atomic<int> startsUnderWay;
+    PlatformLock stateLock;
+    // One start at a time reads and replaces the settings file, never while
+    // holding stateLock and never across the error box.
+    PlatformLock fileLock;
 };
 
 // The part of `from` a watch thread needs.
@@ -47,21 +66,23 @@ enum SettingsFilePlan : uint8_t {
 // left them) and plans the default file. Changes no file.
 SettingsFilePlan settleLoadedSettings(Settings* settings, LoadStatus loaded);
 
-// Keeps the callback and the settings directory of a start event.
-void keepStartFields(PluginSession* session, uint32_t callbackAddress, ByteView settingsDir);
-// The start sequence: ends a running watch thread, loads the settings file of
-// the kept directory (or puts the defaults in place and rewrites the file,
-// keeping a file that was there as a backup), then starts a new watch thread.
-// While its error box is up the host may send other events, unload included:
-// the last start or stop decides whether a watch thread runs, and the module
-// stays mapped until this start has returned.
-void startSession(PluginSession* session);
-// Ends the watch thread; see stopWatch for what holds once it returned.
+// The start sequence for a start event carrying `callbackAddress` and
+// `settingsDir`: ends a running watch thread, loads the settings file (or puts
+// the defaults in place and rewrites the file, keeping a file that was there as
+// a backup), then starts a new watch thread. True when it showed the error box,
+// whose message loop lets the host in: the host may have stopped, restarted or
+// unloaded the plug-in meanwhile. The newest start or stop decides whether a
+// watch thread runs, and the module stays mapped until this start has returned.
+bool startSession(PluginSession* session, uint32_t callbackAddress, ByteView settingsDir);
+// Ends the watch thread and forgets the host's callback and the trigger, so
+// nothing reaches the host until the next start; see stopWatch for a request
+// already on its way.
 void stopSession(PluginSession* session);
-// Opens the settings file of the kept directory in the editor.
-void openSessionSettings(const PluginSession& session);
-// The text event: disconnects when `text` is exactly the trigger text, in the
-// file's own bytes or in their ANSI spelling.
-void onTextEvent(const PluginSession& session, ByteView text);
-// Frees the session's strings; called at unload.
+// Opens the settings file of the last start's directory in the editor.
+void openSessionSettings(PluginSession* session);
+// The text event: disconnects when the frame's text is exactly the trigger
+// text, in the file's own bytes or in their ANSI spelling. Reads nothing of the
+// frame past its code while there is no trigger. Takes no lock, allocates nothing.
+void onTextEvent(const PluginSession& session, Frame frame);
+// Frees the session's strings and triggers and clears its settings; called at unload.
 void releaseSession(PluginSession* session);

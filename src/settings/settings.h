@@ -158,19 +158,22 @@ LoadResult loadSettingsFile(const char* path, Settings* target, ParseWatch watch
 LoadResult parseResult(const SettingsParser* parser);
 // Puts the default times and trigger text in memory; flags stay as they are.
 void putDefaultSettings(Settings* target);
-// Writes the five default lines to `path`, through a temporary file beside it
-// that is moved into place once every byte is written and closed; over a file
-// that is there only when `replace` is set. When any step fails, shows the
-// error box and leaves `path` as it was.
-void writeDefaultSettings(const char* path, bool replace);
+// Writes the five default lines to `path`, through a new temporary file beside
+// it that is moved into place once every byte is written, on the disk and
+// closed; over a file that is there only when `replace` is set. True when
+// done; false, with `path` as it was and no temporary file left, when any
+// step failed (the caller shows the error box).
+bool writeDefaultSettings(const char* path, bool replace);
 // Replaces a settings file that failed to load with the default file. A file
-// that was there (`wasThere`) is first kept as `path` + ".bak"; when that copy
-// fails, the file is left alone and the error box is shown. When none was
-// there, a file that appeared since is never replaced.
-void replaceWithDefaultSettings(const char* path, bool wasThere);
+// that was there (`wasThere`) is first kept as `path` + ".bak" the same way;
+// when that fails, the file is left alone. When none was there, a file that
+// appeared since is never replaced. False when the file is not the default
+// file now (the caller shows the error box).
+bool replaceWithDefaultSettings(const char* path, bool wasThere);
 // Shows the one error box the plug-in has: the settings file could not be made.
 void showSettingsFileError();
-// Opens the settings file of `dir` in Notepad; does not wait or check.
+// Opens the settings file of `dir` in Notepad, or where Notepad can't be
+// started in the program the file type is associated with; does not wait or check.
 void openSettingsEditor(ByteView dir);
 
 // Replaces the stored trigger text and its ANSI spelling; false when memory

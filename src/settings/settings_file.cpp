@@ -74,24 +74,48 @@ bool writeDefaultLines(PlatformFile* target, void*) {
     return writeFileBytes(target, DEFAULT_SETTINGS_FILE, DEFAULT_SETTINGS_FILE_SIZE);
 }
 
-// The temporary file beside `target`, named like it with "tmp" for its last
-// three letters (dormex.tmp, dormex.ini.tmp): never longer than the target's.
-void temporaryPathFor(const char* target, SettingsPath out) {
+// Temporary names beside `target`: its name with "~" and two letters or
+// digits for its last three letters (dormex.~00, dormex.ini.~01, ...), so
+// never longer than the target's, and 1,296 of them for names that are taken.
+constexpr uint32_t TEMPORARY_NAMES = 36 * 36;
+
+// The `index`-th temporary name for `target`; false when the target's name is
+// too short to carry one.
+bool temporaryPathFor(const char* target, uint32_t index, SettingsPath out) {
+    static const char symbols[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     const size_t size = strlen(target);
+    if (size < 3 || size > MAX_SETTINGS_PATH) return false;
     memcpy(out, target, size + 1);
-    if (size >= 3) memcpy(out + size - 3, "tmp", 3);
+    out[size - 3] = '~';
+    out[size - 2] = symbols[index / 36];
+    out[size - 1] = symbols[index % 36];
+    return true;
+}
+
+// Creates a temporary file of our own beside `target`: never one that is
+// there, a user's file or folder of that name included. Null when none could
+// be made for any other reason, or every name is taken.
+PlatformFile* createTemporaryFile(const char* target, SettingsPath temporary) {
+    for (uint32_t index = 0; index < TEMPORARY_NAMES; ++index) {
+        bool taken = false;
+        if (!temporaryPathFor(target, index, temporary)) return nullptr;
+        PlatformFile* file = createNewFile(temporary, &taken);
+        if (file != nullptr || !taken) return file;
+    }
+    return nullptr;
 }
 
 // Makes `target` whole or not at all: `fill` writes a temporary file beside
-// it, and only once every write and the close succeeded is it moved into
-// place, over a file there only when `replace`. On any failure the temporary
-// file is removed, `target` is as it was, and the result is false.
+// it, and only once every write, the flush to the disk and the close
+// succeeded is it moved into place, over a file there only when `replace`. A
+// rename only rewrites the folder, so without the flush a power cut could
+// leave the new name on a file whose bytes never reached the disk. On any
+// failure the temporary file is removed, `target` is as it was, and the result is false.
 bool placeNewFile(const char* target, bool replace, bool (*fill)(PlatformFile*, void*), void* context) {
     SettingsPath temporary;
-    temporaryPathFor(target, temporary);
-    PlatformFile* file = createFileForWriting(temporary);
+    PlatformFile* file = createTemporaryFile(target, temporary);
     if (file == nullptr) return false;
-    const bool filled = fill(file, context);
+    const bool filled = fill(file, context) && flushFile(file);
     if (closeFile(file) && filled && moveFileIntoPlace(temporary, target, replace)) return true;
     removeFile(temporary);
     return false;
@@ -146,27 +170,34 @@ void putDefaultSettings(Settings* target) {
                    sizeof DEFAULT_TRIGGER - 1);
 }
 
-void writeDefaultSettings(const char* path, bool replace) {
-    if (!placeNewFile(path, replace, writeDefaultLines, nullptr)) showSettingsFileError();
+bool writeDefaultSettings(const char* path, bool replace) {
+    return placeNewFile(path, replace, writeDefaultLines, nullptr);
 }
 
-void replaceWithDefaultSettings(const char* path, bool wasThere) {
+bool replaceWithDefaultSettings(const char* path, bool wasThere) {
     // A file that was there is the user's work: keep it before it is replaced.
-    if (wasThere && !keepAsBackup(path)) {
-        showSettingsFileError();
-        return;
-    }
+    if (wasThere && !keepAsBackup(path)) return false;
     // Where there was none, one that appeared since (a sync client, a drive
     // coming back) is the user's too.
-    writeDefaultSettings(path, wasThere);
+    return writeDefaultSettings(path, wasThere);
 }
 
 void showSettingsFileError() { showErrorBox(ERROR_CAPTION, ERROR_TEXT); }
 
 void openSettingsEditor(ByteView dir) {
     SettingsPath path;
+    if (!formSettingsPath(dir, path)) return;
+    // Quoted: Notepad takes its whole command line as one name only by habit.
+    char quoted[MAX_SETTINGS_PATH + 3];
+    const size_t size = strlen(path);
+    quoted[0] = '"';
+    memcpy(quoted + 1, path, size);
+    memcpy(quoted + 1 + size, "\"", 2);
     SettingsPath notepad;
-    if (formSettingsPath(dir, path) && notepadPath(notepad)) launchProgram(notepad, path);
+    if (notepadPath(notepad) && launchProgram(notepad, quoted)) return;
+    // Notepad is an optional part of Windows that users do remove: then the
+    // program the user opens .ini files with.
+    launchProgram(path, nullptr);
 }
 
 void releaseSettings(Settings* settings) { setTriggerText(&settings->triggerText, nullptr, 0); }

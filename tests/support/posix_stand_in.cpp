@@ -27,6 +27,8 @@ std::atomic<int> liveHolds{0};
 std::atomic<uint32_t> faultAt{0};  // 0: no call fails
 std::atomic<uint32_t> seamCalls{0};
 std::atomic<int> faultKind{SEAM_CALL_KINDS};
+std::atomic<int> slowKind{SEAM_CALL_KINDS};
+std::atomic<uint32_t> slowMs{0};
 
 std::mutex desktopLock;
 DesktopRecord desktop;
@@ -97,6 +99,7 @@ struct PlatformSignal {
 };
 
 bool seamCallFails(SeamCall kind) {
+    if (slowKind.load() == kind) std::this_thread::sleep_for(std::chrono::milliseconds(slowMs.load()));
     const uint32_t at = faultAt.load();
     if (at == 0 || seamCalls.fetch_add(1) + 1 != at) return false;
     faultKind.store(kind);
@@ -116,12 +119,13 @@ void showErrorBox(const char16_t* caption, const char16_t* text) {
     if (loop != nullptr) loop();
 }
 
-void launchProgram(const char* program, const char* parameters) {
-    if (seamCallFails(SEAM_LAUNCH)) return;
+bool launchProgram(const char* target, const char* parameters) {
+    if (seamCallFails(SEAM_LAUNCH)) return false;
     std::lock_guard<std::mutex> guard(desktopLock);
     ++desktop.launches;
-    desktop.lastProgram = program;
-    desktop.lastParameters = parameters;
+    desktop.lastProgram = target;
+    desktop.lastParameters = parameters != nullptr ? parameters : "(none)";
+    return true;
 }
 
 uint32_t systemWindowsDirectory(char* out, uint32_t capacity) {
@@ -259,6 +263,11 @@ void failNthSeamCall(uint32_t n) {
     seamCalls.store(0);
     faultKind.store(SEAM_CALL_KINDS);
     faultAt.store(n);
+}
+
+void slowSeamCalls(SeamCall kind, uint32_t milliseconds) {
+    slowMs.store(milliseconds);
+    slowKind.store(milliseconds != 0 ? kind : SEAM_CALL_KINDS);
 }
 
 SeamCall injectedFault() { return static_cast<SeamCall>(faultKind.load()); }

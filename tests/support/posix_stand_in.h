@@ -51,6 +51,9 @@ void setErrorBoxLoop(void (*loop)());
 // fail as the system would fail it; 0 lets none fail. An error box or launch
 // that fails shows nothing and returns at once.
 void failNthSeamCall(uint32_t n);
+// From now on, makes every seam call of `kind` take `milliseconds` longer
+// (0: as fast as it is).
+void slowSeamCalls(SeamCall kind, uint32_t milliseconds);
 // The kind of the call made to fail since failNthSeamCall(), or
 // SEAM_CALL_KINDS while none was.
 SeamCall injectedFault();

@@ -274,6 +274,44 @@ TEST_F(WatchThread, SecondStartWithoutStopLeavesOnePoller) {
     EXPECT_GE(calls[early].tick - secondStart, 9000u);
 }
 
+// Host threads race starts, stops and text events for some hundreds of
+// rounds: a start that lost its watch thread would leave it running after the
+// last stop, calling the host and keeping the module mapped.
+struct Racer {
+    winehost::PluginFun pluginFun;
+    const frames::Bytes* events;  // start, stop, text
+    int offset;
+};
+
+DWORD WINAPI race(LPVOID parameter) {
+    const Racer& racer = *static_cast<const Racer*>(parameter);
+    for (int round = 0; round < 100; ++round)
+        racer.pluginFun(racer.events[(round + racer.offset) % 3].data());
+    return 0;
+}
+
+TEST_F(WatchThread, HostThreadsRacingLeaveNoWatchThreadAfterTheLastStop) {
+    writeSchedule(HourMinute{0, 0}, HourMinute{0, 0});
+    const frames::Bytes events[] = {winehost::startEventFor(winehost::recordingCallback, dir),
+                                    frames::stopEvent(), frames::textEvent("/disconnect")};
+    Racer racers[4];
+    HANDLE threads[4];
+    for (int i = 0; i < 4; ++i) {
+        racers[i] = Racer{plugin.pluginFun, events, i};
+        threads[i] = CreateThread(nullptr, 0, race, &racers[i], 0, nullptr);
+        ASSERT_NE(threads[i], nullptr);
+    }
+    EXPECT_EQ(WaitForMultipleObjects(4, threads, TRUE, 120000), WAIT_OBJECT_0) << "a host thread hangs";
+    for (HANDLE thread : threads) CloseHandle(thread);
+    send(frames::stopEvent());
+    EXPECT_TRUE(
+        winehost::waitUntil([this] { return winehost::countProcessThreads() == threadsBefore; }, PROMPTLY_MS))
+        << winehost::countProcessThreads() << " threads, " << threadsBefore << " before";
+    resetHost();
+    send(frames::textEvent("/disconnect"));
+    EXPECT_EQ(callCount(), 0u) << "a text after the stop reached the host";
+}
+
 // A host that unloads without a stop: the thread keeps the library mapped and
 // the process runs on. Loading the library again reaches the same module,
 // whose stop then ends that thread and lets the module go.

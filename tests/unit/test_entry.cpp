@@ -13,6 +13,8 @@ using frames::Bytes;
 
 namespace {
 
+std::string quoted(const std::string& path) { return '"' + path + '"'; }
+
 class Entry : public ModuleTest {
    protected:
     // Starts with the default file already in `dir`, so every flag is on.
@@ -88,7 +90,7 @@ TEST_F(Entry, FirstCountOfZeroOrLessPutsTheDirectoryRightBehindIt) {
         EXPECT_EQ(Bytes(answer, answer + 34), frames::expectedStartAnswer());
         EXPECT_TRUE(fileExists(own.path() + "dormex.ini")) << count;
         callPlugin(frames::settingsEvent());
-        EXPECT_EQ(desktopRecord().lastParameters, own.path() + "dormex.ini") << count;
+        EXPECT_EQ(desktopRecord().lastParameters, quoted(own.path() + "dormex.ini")) << count;
     }
 }
 
@@ -117,13 +119,13 @@ TEST_F(Entry, MalformedStartsStoreNothing) {
 
     EXPECT_EQ(readWholeFile(other.path() + "dormex.ini"), "") << "the other directory was never used";
     callPlugin(frames::settingsEvent());
-    EXPECT_EQ(desktopRecord().lastParameters, dir.path() + "dormex.ini");
+    EXPECT_EQ(desktopRecord().lastParameters, quoted(dir.path() + "dormex.ini"));
     callPlugin(frames::textEvent("/disconnect"));
     EXPECT_EQ(fakehost::receivedBytes(), std::vector<Bytes>{frames::disconnectFrame()})
         << "the callback from the last good start is still in use";
 }
 
-TEST_F(Entry, EditorGetsTheGluedPathUnquoted) {
+TEST_F(Entry, EditorGetsTheGluedPathQuoted) {
     const std::string dirs[] = {dir.path() + "with blanks/", dir.path() + "no-separator"};
     ASSERT_EQ(mkdir(dirs[0].c_str(), 0755), 0);
     for (const std::string& settingsDir : dirs) {
@@ -131,18 +133,24 @@ TEST_F(Entry, EditorGetsTheGluedPathUnquoted) {
         callPlugin(frames::settingsEvent());
         const DesktopRecord record = desktopRecord();
         EXPECT_EQ(record.lastProgram, "C:\\WINDOWS\\notepad.exe");
-        EXPECT_EQ(record.lastParameters, settingsDir + "dormex.ini");
+        EXPECT_EQ(record.lastParameters, quoted(settingsDir + "dormex.ini"));
         EXPECT_EQ(readWholeFile(settingsDir + "dormex.ini"), DEFAULT_SETTINGS_FILE)
             << "the writer uses the same path as the editor";
     }
     EXPECT_EQ(desktopRecord().errorBoxes, 0);
-    // Without the Windows folder there is no Notepad to trust: nothing is started.
-    clearDesktopRecord();
-    failNthSeamCall(1);
-    callPlugin(frames::settingsEvent());
-    EXPECT_EQ(injectedFault(), SEAM_WINDOWS_DIR);
-    failNthSeamCall(0);
-    EXPECT_EQ(desktopRecord().launches, 0);
+    // Without the Windows folder, or where Notepad was removed, the file opens
+    // in the program its type is associated with.
+    for (const SeamCall fault : {SEAM_WINDOWS_DIR, SEAM_LAUNCH}) {
+        clearDesktopRecord();
+        failNthSeamCall(fault == SEAM_WINDOWS_DIR ? 1 : 2);
+        callPlugin(frames::settingsEvent());
+        EXPECT_EQ(injectedFault(), fault);
+        failNthSeamCall(0);
+        const DesktopRecord record = desktopRecord();
+        EXPECT_EQ(record.launches, 1) << fault;
+        EXPECT_EQ(record.lastProgram, dirs[1] + "dormex.ini") << fault;
+        EXPECT_EQ(record.lastParameters, "(none)") << fault;
+    }
 }
 
 // No temporary directory here: the child process ends without cleaning up.
@@ -158,7 +166,7 @@ TEST_F(BeforeAnyStart, SettingsEventOpensTheBareName) {
             fprintf(stderr, "launches=%d program=%s parameters=%s\n", record.launches,
                     record.lastProgram.c_str(), record.lastParameters.c_str());
             _exit(record.launches == 1 && record.lastProgram == "C:\\WINDOWS\\notepad.exe" &&
-                          record.lastParameters == "dormex.ini"
+                          record.lastParameters == "\"dormex.ini\""
                       ? 0
                       : 1);
         },

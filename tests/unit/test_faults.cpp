@@ -2,6 +2,7 @@
 // again with the first, second, ... call into the seam failing, until a run
 // meets no call left to fail. After each run the user's file is intact, every
 // start was answered exactly, and the plug-in starts and stops cleanly again.
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -37,9 +38,16 @@ const Sequence SEQUENCES[] = {
 
 const std::string NO_FILE = "(no file)";
 
-const char* const KIND_NAMES[SEAM_CALL_KINDS] = {"open",      "create", "read",        "write",   "close",
-                                                 "move",      "remove", "alloc",       "signal",  "thread",
-                                                 "error box", "launch", "windows dir", "convert", "hold"};
+const char* const KIND_NAMES[SEAM_CALL_KINDS] = {
+    "open",  "create", "read",   "write",     "flush",  "close read",  "close written", "move", "remove",
+    "alloc", "signal", "thread", "error box", "launch", "windows dir", "convert",       "hold"};
+
+// A failure while a new file is made: the file the start found stays as it
+// was, and the user is told.
+bool failsAWrite(SeamCall kind) {
+    return kind == SEAM_CREATE || kind == SEAM_WRITE || kind == SEAM_FLUSH || kind == SEAM_CLOSE_WRITTEN ||
+           kind == SEAM_MOVE;
+}
 
 class FaultSweep : public ModuleTest {
    protected:
@@ -69,8 +77,17 @@ class FaultSweep : public ModuleTest {
                 // stands at either path afterwards is whole: never a part of a file.
                 const std::string before = fileContents(ini);
                 const std::string backupBefore = fileContents(ini + ".bak");
+                const SeamCall faultBefore = injectedFault();
+                const int boxesBefore = desktopRecord().errorBoxes;
                 expectStartAnswer(callPlugin(start));
                 const std::string after = fileContents(ini), backup = fileContents(ini + ".bak");
+                const SeamCall fault = injectedFault() != faultBefore ? injectedFault() : SEAM_CALL_KINDS;
+                if (failsAWrite(fault)) {
+                    EXPECT_EQ(after, before) << "a failed write still replaced dormex.ini";
+                    EXPECT_EQ(desktopRecord().errorBoxes, boxesBefore + 1)
+                        << "a failed write went unreported";
+                }
+                if (fault != SEAM_REMOVE) expectNoTemporaryFile();
                 EXPECT_TRUE(before == NO_FILE || after == before || backup == before)
                     << "the user's file is lost";
                 EXPECT_TRUE(after == before || after == DEFAULT_SETTINGS_FILE)
@@ -95,6 +112,20 @@ class FaultSweep : public ModuleTest {
         const frames::Bytes expected = frames::expectedStartAnswer();
         ASSERT_NE(answer, nullptr);
         EXPECT_EQ(frames::Bytes(answer, answer + expected.size()), expected);
+    }
+
+    // Whatever happened, nothing but the settings file and its backup is left.
+    void expectNoTemporaryFile() const {
+        const std::string dirPath = ini.substr(0, ini.size() - sizeof "dormex.ini" + 1);
+        DIR* folder = opendir(dirPath.c_str());
+        if (folder == nullptr) return;
+        while (const dirent* entry = readdir(folder)) {
+            const std::string name = entry->d_name;
+            EXPECT_TRUE(name == "." || name == ".." || name == "dormex.ini" || name == "dormex.ini.bak" ||
+                        name == "absent")
+                << "left behind: " << name;
+        }
+        closedir(folder);
     }
 
     // The bytes of the regular file at `path`, or NO_FILE.

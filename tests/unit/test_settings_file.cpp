@@ -133,10 +133,39 @@ TEST_F(SettingsFile, MissingDirectoryShowsTheErrorBox) {
 // it is the user's (a sync client, a drive coming back) and is never replaced.
 TEST_F(SettingsFile, DefaultFileNeverTakesThePlaceOfAFileThatAppeared) {
     writeWholeFile(ini(), "mine\n");
-    replaceWithDefaultSettings(ini().c_str(), false);
+    EXPECT_FALSE(replaceWithDefaultSettings(ini().c_str(), false));
     EXPECT_EQ(readWholeFile(ini()), "mine\n");
-    expectOneErrorBox();
-    EXPECT_FALSE(fileExists(dir.path() + "dormex.tmp")) << "the temporary file is left behind";
+    EXPECT_FALSE(fileExists(dir.path() + "dormex.~00")) << "the temporary file is left behind";
+}
+
+// Names the plug-in would use for its temporary file are the user's when
+// something has them: never written over, never moved into place, never a
+// reason to fail. The first ones taken by a file and by a folder, for the
+// default file and for the backup of a bad file.
+TEST_F(SettingsFile, TakenTemporaryNamesAreLeftAlone) {
+    const std::string users = "the user's own\n";
+    const struct {
+        const char* file;  // null: no dormex.ini
+        const char* takenByFile;
+        const char* takenByFolder;
+    } cases[] = {{nullptr, "dormex.~00", "dormex.~01"},
+                 {nullptr, "dormex.~01", "dormex.~00"},
+                 {"h=x\n", "dormex.ini.~00", "dormex.~00"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.takenByFile);
+        TempDir own;
+        if (c.file != nullptr) writeWholeFile(own.path() + "dormex.ini", c.file);
+        writeWholeFile(own.path() + c.takenByFile, users);
+        ASSERT_EQ(mkdir((own.path() + c.takenByFolder).c_str(), 0755), 0);
+        ASSERT_NE(start(own.path()), nullptr);
+        EXPECT_EQ(readWholeFile(own.path() + "dormex.ini"), DEFAULT_SETTINGS_FILE);
+        EXPECT_EQ(readWholeFile(own.path() + c.takenByFile), users);
+        if (c.file != nullptr) {
+            EXPECT_EQ(readWholeFile(own.path() + "dormex.ini.bak"), c.file);
+        }
+        EXPECT_EQ(rmdir((own.path() + c.takenByFolder).c_str()), 0) << "the folder is not as it was";
+    }
+    EXPECT_EQ(desktopRecord().errorBoxes, 0);
 }
 
 // The error box runs the host's window procedures, and so its events: the

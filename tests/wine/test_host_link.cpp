@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
+
 #include "dll_test.h"
 
 using frames::Bytes;
@@ -231,10 +233,14 @@ struct SeenCalls {
     SIZE_T stackSize = 1;
     DWORD creationFlags = 1;
     UINT boxStyle = 0;
-    std::string program = "(none)";
+    std::string launches;   // each as "program|parameters;"
+    std::string fileSteps;  // F for a flush, M for a move, in order
+    bool notepadMissing = false;
 };
 SeenCalls seen;
 decltype(&CreateThread) realCreateThread = nullptr;
+decltype(&FlushFileBuffers) realFlush = nullptr;
+decltype(&MoveFileExA) realMove = nullptr;
 
 HANDLE WINAPI seeCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
                               LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD flags, LPDWORD id) {
@@ -243,14 +249,27 @@ HANDLE WINAPI seeCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
     return realCreateThread(security, stackSize, routine, parameter, flags, id);
 }
 
-HINSTANCE WINAPI seeShellExecute(HWND, LPCSTR, LPCSTR program, LPCSTR, LPCSTR, INT) {
-    seen.program = program != nullptr ? program : "(null)";
-    return reinterpret_cast<HINSTANCE>(33);  // as if started
+HINSTANCE WINAPI seeShellExecute(HWND, LPCSTR, LPCSTR program, LPCSTR parameters, LPCSTR, INT) {
+    const std::string target = program != nullptr ? program : "(null)";
+    seen.launches += target + "|" + (parameters != nullptr ? parameters : "(null)") + ";";
+    const bool notepad = target.size() > 11 && target.compare(target.size() - 11, 11, "notepad.exe") == 0;
+    // As Windows answers when the program is not there, or as if started.
+    return reinterpret_cast<HINSTANCE>(notepad && seen.notepadMissing ? ERROR_FILE_NOT_FOUND : 33);
 }
 
 int WINAPI seeMessageBox(HWND, LPCWSTR, LPCWSTR, UINT style) {
     seen.boxStyle = style;
     return IDOK;
+}
+
+BOOL WINAPI seeFlush(HANDLE file) {
+    seen.fileSteps += 'F';
+    return realFlush(file);
+}
+
+BOOL WINAPI seeMove(LPCSTR from, LPCSTR to, DWORD flags) {
+    seen.fileSteps += 'M';
+    return realMove(from, to, flags);
 }
 
 }  // namespace
@@ -269,12 +288,22 @@ TEST_F(DllTest, AsksWindowsForWhatARealHostNeeds) {
         {"kernel32.dll", "CreateThread", reinterpret_cast<void*>(&seeCreateThread), nullptr},
         {"shell32.dll", "ShellExecuteA", reinterpret_cast<void*>(&seeShellExecute), nullptr},
         {"user32.dll", "MessageBoxW", reinterpret_cast<void*>(&seeMessageBox), nullptr},
+        {"kernel32.dll", "FlushFileBuffers", reinterpret_cast<void*>(&seeFlush), nullptr},
+        {"kernel32.dll", "MoveFileExA", reinterpret_cast<void*>(&seeMove), nullptr},
     };
     for (Hook& hook : hooks) hook.original = replaceImport(module, hook.dll, hook.function, hook.replacement);
     realCreateThread = reinterpret_cast<decltype(&CreateThread)>(hooks[0].original);
-    if (realCreateThread != nullptr && hooks[2].original != nullptr) {
+    realFlush = reinterpret_cast<decltype(&FlushFileBuffers)>(hooks[3].original);
+    realMove = reinterpret_cast<decltype(&MoveFileExA)>(hooks[4].original);
+    const bool hooked =
+        std::all_of(std::begin(hooks), std::end(hooks), [](const Hook& h) { return h.original; });
+    if (hooked) {
+        // A bad file: its backup and the default file, each on the disk before it is moved into place.
+        EXPECT_EQ(startWithFile("h=x\r\n"), frames::expectedStartAnswer());
         EXPECT_EQ(start(dir_ + "missing\\"),
                   frames::expectedStartAnswer());  // the error box, then the thread
+        callGuarded(frames::settingsEvent());
+        seen.notepadMissing = true;
         callGuarded(frames::settingsEvent());
     }
     for (Hook& hook : hooks) {
@@ -284,8 +313,12 @@ TEST_F(DllTest, AsksWindowsForWhatARealHostNeeds) {
     EXPECT_EQ(seen.stackSize, 0u) << "a thread the host's callback runs on gets the default stack";
     EXPECT_EQ(seen.creationFlags, 0u);
     EXPECT_EQ(seen.boxStyle, static_cast<UINT>(MB_OK | MB_ICONERROR | MB_TASKMODAL | MB_SETFOREGROUND));
+    EXPECT_EQ(seen.fileSteps, "FMFM") << "a rename alone may reach the disk before the bytes do";
     char windows[MAX_PATH] = "";
     GetSystemWindowsDirectoryA(windows, MAX_PATH);
-    EXPECT_EQ(seen.program, std::string(windows) + "\\notepad.exe")
-        << "Notepad by its bare name is planted easily";
+    // Notepad by its full path (by its bare name it is planted easily), the
+    // path in quotes; where Notepad was removed, the file by its association.
+    const std::string path = dir_ + "missing\\dormex.ini", notepad = std::string(windows) + "\\notepad.exe";
+    EXPECT_EQ(seen.launches,
+              notepad + "|\"" + path + "\";" + notepad + "|\"" + path + "\";" + path + "|(null);");
 }

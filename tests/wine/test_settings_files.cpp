@@ -75,6 +75,8 @@ TEST_F(DllTest, ValidFileIsLeftAloneAndRead) {
         // Notepad's UTF-8 (its "with BOM" too): the word also fires as the host's code page spells it.
         {"h=-\r\nm=-\r\nh=-\r\nm=-\r\nDisconnectStr=спать\r\n", "\xF1\xEF\xE0\xF2\xFC", 1},
         {"\xEF\xBB\xBF-\r\n-\r\n-\r\n-\r\nспать\r\n", "спать", 1},
+        // Code page 1251 has no "é", only the look-alike "e": no spelling at all rather than that one.
+        {"h=-\r\nm=-\r\nh=-\r\nm=-\r\nDisconnectStr=café\r\n", "cafe", 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.content);
@@ -88,6 +90,22 @@ TEST_F(DllTest, ValidFileIsLeftAloneAndRead) {
         callGuarded(frames::stopEvent());
         clearRecord();
     }
+}
+
+// A user's own file under the first name of our temporary file, hidden and
+// read-only as Windows lets it be, and a folder under the second: neither is
+// written over, and neither stops the default file from being made.
+TEST_F(DllTest, TemporaryNamesTakenByTheUsersOwn) {
+    const std::string mine = "the user's own\r\n", file = dir_ + "dormex.~00", folder = dir_ + "dormex.~01";
+    writeWholeFile(file, mine);
+    ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    EXPECT_EQ(start(dir_), frames::expectedStartAnswer());
+    EXPECT_EQ(readWholeFile(settingsFile()), DEFAULT_FILE);
+    EXPECT_EQ(readWholeFile(file), mine);
+    EXPECT_FALSE(fileExists(dir_ + "dormex.~02")) << "the temporary file is left behind";
+    SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_TRUE(RemoveDirectoryA(folder.c_str())) << "the folder is not as it was";
 }
 
 namespace {
