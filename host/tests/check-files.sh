@@ -43,6 +43,7 @@ sleep_lines='h_disconnect=23\r\nm_disconnect=30\r\nh_online=7\r\nm_online=-\r\n'
 printf "${sleep_lines}DisconnectStr=\xf1\xef\xe0\xf2\xfc\r\n" >'Иван Петров/dormex.ini'
 printf "${sleep_lines}DisconnectStr=спать\r\n" >utf8.ini
 { printf '\xef\xbb\xbf'; cat utf8.ini; } >utf8-bom.ini
+mkdir utf8 && cp utf8.ini utf8/dormex.ini
 { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE utf8.ini; } >utf16.ini
 printf "${sleep_lines}DisconnectStr= /sleep\t\r\n" >blanks.ini
 # A blank line after line 2: every later line moves down one.
