@@ -27,7 +27,7 @@ dll: deps
 	cmake --build --preset win32 -j $(JOBS)
 
 demo: dll
-	tools/with-display.sh tools/wine-run.sh build/win32/dormex-host.exe
+	tools/demo.sh
 
 test: test-native test-asan test-tsan test-wine test-fuzz repro
 	@echo "make test: all suites passed"

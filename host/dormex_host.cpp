@@ -123,13 +123,23 @@ int runHost(const std::vector<Argument>& arguments) {
     return completed ? 0 : EXIT_RUN_FAILED;
 }
 
-int run(const std::vector<Argument>& arguments) {
-    if (arguments.empty() || arguments[0].typed != "check") return runHost(arguments);
-    if (arguments.size() > 2) {
-        printError(text(FAIL_CHECK_TAKES_ONE));
-        return EXIT_USAGE;
+bool isPath(const Argument& argument) { return !argument.typed.empty() && argument.typed[0] != '-'; }
+
+// Paths alone, as dropping files on the program or into a cmd window gives,
+// are checked; a single file of steps is run as a script.
+bool arePathsToCheck(const std::vector<Argument>& arguments) {
+    for (const Argument& argument : arguments) {
+        if (!isPath(argument)) return false;
     }
-    return checkSettingsFile(arguments.size() == 2 ? &arguments[1] : nullptr);
+    return arguments.size() > 1 || !(arguments[0].spelled && isScriptFile(arguments[0].ansi));
+}
+
+int run(const std::vector<Argument>& arguments) {
+    if (arguments.empty()) return runHost(arguments);
+    if (arguments[0].typed == "check")
+        return checkSettingsFiles(std::vector<Argument>(arguments.begin() + 1, arguments.end()));
+    if (arePathsToCheck(arguments)) return checkSettingsFiles(arguments);
+    return runHost(arguments);
 }
 
 // A console that holds this process alone was opened for it (a double-click
@@ -142,16 +152,35 @@ bool ownsItsConsole() {
            GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode);
 }
 
-// From Explorer: a dropped file is checked, a double-click shows the help.
-int runFromExplorer(const std::vector<Argument>& arguments) {
-    if (arguments.empty()) {
-        printHelp();
-        writeText(stdout, text(DROP_HINT));
-        return 0;
+// One line typed (or a file dragged) into the window, as UTF-8; false when
+// the console gives nothing more.
+bool readTypedLine(std::string* line) {
+    wchar_t typed[4096];
+    DWORD count = 0;
+    if (!ReadConsoleW(GetStdHandle(STD_INPUT_HANDLE), typed, 4095, &count, nullptr) || count == 0)
+        return false;
+    while (count > 0 && (typed[count - 1] == L'\n' || typed[count - 1] == L'\r')) --count;
+    typed[count] = L'\0';
+    *line = trimmed(utf8FromWide(typed));
+    return true;
+}
+
+// A double-click: what the program is for, then each path dragged into the
+// window is checked, "demo" runs the demo, and an empty line closes it.
+int welcome() {
+    writeText(stdout, text(WELCOME));
+    int worst = 0;
+    std::string line;
+    for (;;) {
+        writeText(stdout, text(WELCOME_PROMPT));
+        if (!readTypedLine(&line) || line.empty()) return worst;
+        if (line == "demo" || line == "демо") {
+            runHost(std::vector<Argument>());
+            continue;
+        }
+        const int exitCode = checkSettingsFiles(argumentsOf(line));
+        worst = exitCode > worst ? exitCode : worst;
     }
-    const std::string& first = arguments[0].typed;
-    if (arguments.size() == 1 && first != "check" && first[0] != '-') return checkSettingsFile(&arguments[0]);
-    return run(arguments);
 }
 
 // Keeps the window open until the user has read it.
@@ -177,7 +206,8 @@ int main() {
     int exitCode = 0;
     if (!takeLanguage(&arguments, &exitCode)) return exitCode;
     if (!ownsItsConsole()) return run(arguments);
-    exitCode = runFromExplorer(arguments);
+    if (arguments.empty()) return welcome();
+    exitCode = run(arguments);
     waitForKey();
     return exitCode;
 }

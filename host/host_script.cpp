@@ -73,14 +73,6 @@ struct Step {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string trimmed(const std::string& text) {
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && isBlank(text[begin])) ++begin;
-    while (end > begin && isBlank(text[end - 1])) --end;
-    return text.substr(begin, end - begin);
-}
-
 bool parseState(const std::string& text, int32_t* state) {
     if (text == "online") {
         *state = NET_ONLINE;
@@ -296,16 +288,6 @@ bool startsWith(const std::string& text, const char* start) {
     return text.compare(0, strlen(start), start) == 0;
 }
 
-// A script file's text as UTF-8 or ANSI: UTF-16 turned into UTF-8, a UTF-8
-// byte-order mark dropped.
-std::string scriptText(const std::string& file) {
-    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(file.data());
-    const uint32_t size = static_cast<uint32_t>(file.size());
-    if (startsWith(file, "\xff\xfe")) return utf8FromUtf16(bytes + 2, size - 2, false);
-    if (startsWith(file, "\xfe\xff")) return utf8FromUtf16(bytes + 2, size - 2, true);
-    return startsWith(file, UTF8_BYTE_ORDER_MARK) ? file.substr(3) : file;
-}
-
 // A script's lines, numbered from 1.
 std::vector<ScriptLine> scriptLines(const std::string& content) {
     std::vector<ScriptLine> lines;
@@ -352,13 +334,30 @@ const DemoPart DEMO[] = {
 
 }  // namespace
 
+bool isScriptFile(const std::string& path) {
+    const size_t size = path.size();
+    if (size >= 6 && _stricmp(path.c_str() + size - 6, ".steps") == 0) return true;
+    std::string content;
+    if (readWholeFile(path, &content) != FILE_READ) return false;
+    for (const std::string& line : splitLines(fileText(content, nullptr))) {
+        const std::string words = trimmed(line);
+        if (words.empty() || words[0] == '#') continue;
+        const std::string keyword = words.substr(0, words.find(' '));
+        for (const StepSpelling& spelling : STEP_SPELLINGS) {
+            if (keyword == spelling.keyword) return true;
+        }
+        return false;
+    }
+    return false;
+}
+
 bool readScriptFile(const std::string& path, std::vector<ScriptLine>* lines) {
     std::string content;
     if (readWholeFile(path, &content) != FILE_READ) {
         printError(say(FAIL_CANNOT_READ_SCRIPT, shownAnsi(path).c_str()));
         return false;
     }
-    *lines = scriptLines(scriptText(content));
+    *lines = scriptLines(fileText(content, nullptr));
     return checkLines(shownAnsi(path), *lines);
 }
 

@@ -11,6 +11,9 @@ struct ScriptLine {
     bool spelled;      // false: the line has letters the ANSI code page lacks
 };
 
+// A file of steps: one named *.steps, or one whose first step line starts
+// with a step's name (a settings file never does).
+bool isScriptFile(const std::string& path);
 // Reads the script file (ANSI, UTF-8 or UTF-16) and checks every line. False after a one-line error
 // on standard error.
 bool readScriptFile(const std::string& path, std::vector<ScriptLine>* lines);

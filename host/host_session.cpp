@@ -257,9 +257,15 @@ bool showSettingsFile(std::string* error) {
     }
     const std::string size = byteCount(static_cast<uint32_t>(content.size()));
     printLine(noteLine(say(NOTE_SETTINGS_FILE, shownAnsi(settingsPath()).c_str(), size.c_str())));
+    // As check shows them: a Unicode (UTF-16) file and UTF-8 lines as letters.
+    bool wasUtf16 = false;
+    content = fileText(content, &wasUtf16);
     const std::vector<std::string> lines = splitLines(content);
     for (size_t i = 0; i < lines.size(); ++i) {
-        printLine(noteLine("  " + std::to_string(i + 1) + "  " + shownAnsi(lines[i])));
+        const uint8_t* line = reinterpret_cast<const uint8_t*>(lines[i].data());
+        const uint32_t length = static_cast<uint32_t>(lines[i].size());
+        const TextEncoding encoding = wasUtf16 ? TEXT_UTF8 : encodingOf(line, length);
+        printLine(noteLine("  " + std::to_string(i + 1) + "  " + shownText(line, length, encoding, length)));
     }
     return true;
 }

@@ -33,6 +33,9 @@ const AnsiTable& ansiCharacters() {
     return ansiTable;
 }
 
+// How much of a file tells whether it is UTF-16.
+constexpr uint32_t UTF16_HEAD = 64;
+
 bool isControl(uint32_t character) { return character < 0x20 || (character >= 0x7f && character < 0xa0); }
 
 void appendUtf8(std::string* out, uint32_t character) {
@@ -54,8 +57,6 @@ void appendEscape(std::string* out, uint8_t byte) {
     *out += escape;
 }
 
-bool escapedInQuotes(uint32_t character) { return character == '"' || character == '\\'; }
-
 // Bytes in a UTF-8 sequence that starts with `lead`; the text is known valid.
 uint32_t sequenceLength(uint8_t lead) {
     if (lead < 0xc0) return 1;
@@ -73,13 +74,13 @@ uint32_t decodedCharacter(const uint8_t* sequence, uint32_t length) {
 }
 
 // Shows valid UTF-8: each character as it is, control characters byte by byte.
-void appendUtf8Text(std::string* out, const uint8_t* bytes, uint32_t size, bool quoted) {
+void appendUtf8Text(std::string* out, const uint8_t* bytes, uint32_t size) {
     uint32_t at = 0;
     while (at < size) {
         uint32_t length = sequenceLength(bytes[at]);
         if (length > size - at) length = size - at;
         const uint32_t character = decodedCharacter(bytes + at, length);
-        if (isControl(character) || (quoted && escapedInQuotes(character))) {
+        if (isControl(character)) {
             for (uint32_t i = 0; i < length; ++i) appendEscape(out, bytes[at + i]);
         } else {
             out->append(reinterpret_cast<const char*>(bytes + at), length);
@@ -88,11 +89,11 @@ void appendUtf8Text(std::string* out, const uint8_t* bytes, uint32_t size, bool 
     }
 }
 
-void appendAnsiText(std::string* out, const uint8_t* bytes, uint32_t size, bool quoted) {
+void appendAnsiText(std::string* out, const uint8_t* bytes, uint32_t size) {
     const AnsiTable& table = ansiCharacters();
     for (uint32_t at = 0; at < size; ++at) {
         const uint32_t character = table.characters[bytes[at]];
-        if (character == 0 || isControl(character) || (quoted && escapedInQuotes(character))) {
+        if (character == 0 || isControl(character)) {
             appendEscape(out, bytes[at]);
         } else {
             appendUtf8(out, character);
@@ -106,13 +107,13 @@ uint32_t shownSize(const uint8_t* bytes, uint32_t size, TextEncoding encoding, u
     return encoding == TEXT_UTF8 ? utf8Boundary(bytes, limit) : limit;
 }
 
-std::string textOf(const uint8_t* bytes, uint32_t size, TextEncoding encoding, uint32_t limit, bool quoted) {
+std::string textOf(const uint8_t* bytes, uint32_t size, TextEncoding encoding, uint32_t limit) {
     const uint32_t shown = shownSize(bytes, size, encoding, limit);
     std::string out;
     if (encoding == TEXT_UTF8) {
-        appendUtf8Text(&out, bytes, shown, quoted);
+        appendUtf8Text(&out, bytes, shown);
     } else {
-        appendAnsiText(&out, bytes, shown, quoted);
+        appendAnsiText(&out, bytes, shown);
     }
     if (shown < size) out += "...";
     return out;
@@ -175,12 +176,40 @@ bool isPlainAnsi(const uint8_t* bytes, uint32_t size) {
     return true;
 }
 
+Utf16Form utf16FormOf(const uint8_t* bytes, uint32_t size) {
+    if (size >= 2 && bytes[0] == 0xff && bytes[1] == 0xfe) return UTF16_LE;
+    if (size >= 2 && bytes[0] == 0xfe && bytes[1] == 0xff) return UTF16_BE;
+    uint32_t nuls[2] = {0, 0};
+    for (uint32_t i = 0; i < size; ++i) nuls[i % 2] += bytes[i] == 0;
+    const uint32_t pairs = size / 2;
+    if (pairs >= 2 && nuls[1] * 2 > pairs && nuls[0] == 0) return UTF16_LE;
+    if (pairs >= 2 && nuls[0] * 2 > pairs && nuls[1] == 0) return UTF16_BE;
+    return NOT_UTF16;
+}
+
+std::string fileText(const std::string& file, bool* wasUtf16) {
+    const uint8_t* bytes = bytesOf(file);
+    const uint32_t size = sizeOf(file);
+    const Utf16Form form = utf16FormOf(bytes, size < UTF16_HEAD ? size : UTF16_HEAD);
+    if (wasUtf16 != nullptr) *wasUtf16 = form != NOT_UTF16;
+    if (form != NOT_UTF16) {
+        const bool marked = (bytes[0] == 0xff && bytes[1] == 0xfe) || (bytes[0] == 0xfe && bytes[1] == 0xff);
+        const uint32_t skipped = marked ? 2 : 0;
+        return utf8FromUtf16(bytes + skipped, size - skipped, form == UTF16_BE);
+    }
+    return file.compare(0, 3, "\xef\xbb\xbf") == 0 ? file.substr(3) : file;
+}
+
+TextEncoding encodingOf(const uint8_t* bytes, uint32_t size) {
+    return isUtf8Letters(bytes, size) ? TEXT_UTF8 : TEXT_ANSI;
+}
+
 std::string shownText(const uint8_t* bytes, uint32_t size, TextEncoding encoding, uint32_t limit) {
-    return textOf(bytes, size, encoding, limit, false);
+    return textOf(bytes, size, encoding, limit);
 }
 
 std::string quotedText(const uint8_t* bytes, uint32_t size, TextEncoding encoding, uint32_t limit) {
-    return std::string(text(QUOTE_OPEN)) + textOf(bytes, size, encoding, limit, true) + text(QUOTE_CLOSE);
+    return std::string(text(QUOTE_OPEN)) + textOf(bytes, size, encoding, limit) + text(QUOTE_CLOSE);
 }
 
 std::string shownAnsi(const std::string& text) {
@@ -193,6 +222,12 @@ std::string quotedAnsi(const std::string& text) {
 
 std::string quotedUtf8(const std::string& text) {
     return quotedText(bytesOf(text), sizeOf(text), TEXT_UTF8, sizeOf(text));
+}
+
+std::string trimmed(const std::string& text) {
+    const size_t begin = text.find_first_not_of(" \t");
+    if (begin == std::string::npos) return std::string();
+    return text.substr(begin, text.find_last_not_of(" \t") + 1 - begin);
 }
 
 uint32_t textWidth(const std::string& utf8) {
@@ -236,10 +271,74 @@ bool ansiFromUtf8(const std::string& utf8, std::string* ansi) {
     return true;
 }
 
+namespace {
+
+unsigned outputCodePage() {
+    const unsigned console = GetConsoleOutputCP();
+    return console != 0 ? console : GetOEMCP();
+}
+
+bool inCodePage(unsigned codePage, wchar_t character) {
+    char bytes[8];
+    BOOL defaulted = FALSE;
+    const int size = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, &character, 1, bytes, sizeof bytes,
+                                         nullptr, &defaulted);
+    return size > 0 && !defaulted;
+}
+
+// Stand-ins for the typographic characters of the messages that an OEM code
+// page may lack (866 has no guillemets, no dash, no arrow).
+struct StandIn {
+    wchar_t character;
+    const wchar_t* instead;
+};
+const StandIn STAND_INS[] = {{L'\u00ab', L"\""}, {L'\u00bb', L"\""}, {L'\u2014', L"-"},
+                             {L'\u2013', L"-"},  {L'\u2192', L">"},  {L'\u2026', L"..."}};
+
+std::wstring withStandIns(const std::wstring& wide, unsigned codePage) {
+    std::wstring out;
+    for (const wchar_t character : wide) {
+        const StandIn* standIn = nullptr;
+        for (const StandIn& candidate : STAND_INS) {
+            if (candidate.character == character) standIn = &candidate;
+        }
+        if (standIn != nullptr && !inCodePage(codePage, character)) {
+            out += standIn->instead;
+        } else {
+            out += character;
+        }
+    }
+    return out;
+}
+
+// Redirected text as cmd's own commands write it: in the console's output code
+// page (the OEM one without a console), lines ending in CR LF, so that type,
+// more, find and PowerShell read it; a letter the code page lacks is a "?".
+std::string outputBytes(const std::string& utf8) {
+    std::string lines;
+    for (const char unit : utf8) {
+        if (unit == '\n') lines += '\r';
+        lines += unit;
+    }
+    const unsigned codePage = outputCodePage();
+    if (codePage == CP_UTF8) return lines;
+    const std::wstring wide = withStandIns(wideFromUtf8(lines), codePage);
+    const int length = static_cast<int>(wide.size());
+    const int size = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide.data(), length, nullptr, 0,
+                                         nullptr, nullptr);
+    if (size <= 0) return lines;
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide.data(), length, &out[0], size, nullptr, nullptr);
+    return out;
+}
+
+}  // namespace
+
 void writeText(FILE* stream, const std::string& utf8) {
     const HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
     if (!isConsole(handle)) {
-        fwrite(utf8.data(), 1, utf8.size(), stream);
+        const std::string bytes = outputBytes(utf8);
+        fwrite(bytes.data(), 1, bytes.size(), stream);
         fflush(stream);
         return;
     }
@@ -249,10 +348,13 @@ void writeText(FILE* stream, const std::string& utf8) {
     WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
 }
 
-std::vector<Argument> commandLineArguments() {
+namespace {
+
+// A command line's words after the first, split as Windows splits them.
+std::vector<Argument> wordsAfterFirst(const wchar_t* commandLine) {
     std::vector<Argument> arguments;
     int count = 0;
-    wchar_t** words = CommandLineToArgvW(GetCommandLineW(), &count);
+    wchar_t** words = CommandLineToArgvW(commandLine, &count);
     if (words == nullptr) return arguments;
     for (int i = 1; i < count; ++i) {
         Argument argument;
@@ -262,4 +364,12 @@ std::vector<Argument> commandLineArguments() {
     }
     LocalFree(words);
     return arguments;
+}
+
+}  // namespace
+
+std::vector<Argument> commandLineArguments() { return wordsAfterFirst(GetCommandLineW()); }
+
+std::vector<Argument> argumentsOf(const std::string& line) {
+    return wordsAfterFirst(wideFromUtf8("dormex-host " + line).c_str());
 }

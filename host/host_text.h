@@ -1,7 +1,8 @@
 // Text as the user reads it. Inside dormex-host every text is UTF-8; the
 // plug-in's bytes (ANSI code page, or UTF-8 where the plug-in reads UTF-8)
 // become UTF-8 for showing, and what is shown goes out as Unicode on a
-// console and as UTF-8 bytes anywhere else (a file, a pipe).
+// console and anywhere else (a file, a pipe) in the console's output code page
+// with CR LF line ends, as cmd's own commands write it.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <vector>
 
 enum TextEncoding { TEXT_ANSI, TEXT_UTF8 };
+enum Utf16Form { NOT_UTF16, UTF16_LE, UTF16_BE };
 
 // Windows' ANSI code page: 1251, 1252, ...
 unsigned ansiCodePage();
@@ -18,14 +20,21 @@ unsigned ansiCodePage();
 bool isUtf8Letters(const uint8_t* bytes, uint32_t size);
 // Where the first `size` bytes end without cutting a UTF-8 character short.
 uint32_t utf8Boundary(const uint8_t* bytes, uint32_t size);
+// UTF-8 where the bytes are UTF-8 letters, else the ANSI code page.
+TextEncoding encodingOf(const uint8_t* bytes, uint32_t size);
+// UTF-16 by a byte-order mark at the start of `bytes`, or by NUL bytes in every
+// other place, as ASCII text spelled in UTF-16 has them.
+Utf16Form utf16FormOf(const uint8_t* bytes, uint32_t size);
+// A file's text as UTF-8 or ANSI: UTF-16 turned into UTF-8 (`*wasUtf16`
+// says so), a UTF-8 byte-order mark dropped.
+std::string fileText(const std::string& file, bool* wasUtf16);
 // Every byte is a printable character of the ANSI code page (a tab counts as one).
 bool isPlainAnsi(const uint8_t* bytes, uint32_t size);
 
 // The bytes as UTF-8 text: characters as they are, control bytes and bytes
 // that do not convert as \xNN. At most `limit` bytes are shown, "..." after
-// them when there are more. Quoted: in the language's quote marks, with the
-// backslash and an ASCII quote inside escaped too, so the text reads back
-// unambiguously and a leading or trailing blank is seen.
+// them when there are more. Quoted: in the language's quote marks, so that a
+// leading or trailing blank is seen.
 std::string shownText(const uint8_t* bytes, uint32_t size, TextEncoding encoding, uint32_t limit);
 std::string quotedText(const uint8_t* bytes, uint32_t size, TextEncoding encoding, uint32_t limit);
 // The same for text held in a string.
@@ -33,6 +42,8 @@ std::string shownAnsi(const std::string& text);
 std::string quotedAnsi(const std::string& text);
 std::string quotedUtf8(const std::string& text);
 
+// The text without the blanks and tabs at either end.
+std::string trimmed(const std::string& text);
 // How many characters the UTF-8 text shows, for lining up columns.
 uint32_t textWidth(const std::string& utf8);
 // `utf8` followed by blanks up to `width` characters.
@@ -56,3 +67,5 @@ struct Argument {
 // The arguments after the program's name, from Windows' Unicode command line:
 // the ANSI one would have put look-alikes or "?" for such letters.
 std::vector<Argument> commandLineArguments();
+// The arguments a line typed after the program's name would give.
+std::vector<Argument> argumentsOf(const std::string& line);

@@ -8,8 +8,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "host_text.h"
 #include "messages.h"
@@ -29,6 +32,13 @@ constexpr uint32_t SHOWN_BYTES = 48;  // of a value, in a report line
 constexpr uint32_t HEAD_BYTES = 64;   // of the file, to tell UTF-16
 constexpr char FILE_NAME[] = "dormex.ini";
 constexpr char BACKUP_SUFFIX[] = ".bak";
+// Lines wrap before the last column, where a console would break them itself.
+constexpr uint32_t MAX_WIDTH = 79;
+// The names the default file gives lines 1 to 5, and what the plug-in takes
+// from each line, whatever name it holds.
+const char* const USUAL_NAMES[] = {"h_disconnect", "m_disconnect", "h_online", "m_online", "DisconnectStr"};
+const MessageId LINE_ROLES[] = {ROLE_DISCONNECT_HOUR, ROLE_DISCONNECT_MINUTE, ROLE_CONNECT_HOUR,
+                                ROLE_CONNECT_MINUTE, ROLE_TRIGGER};
 
 // A value as a report shows it: its first bytes and its whole size.
 struct SeenValue {
@@ -43,6 +53,7 @@ struct SeenLine {
     bool isNumber;  // lines 1 to 4: the value parses, as `number`
     int32_t number;
     SeenValue value;
+    SeenValue name;  // what stands before the "=", when there is one
 };
 
 // The watch's notes over one load.
@@ -54,8 +65,6 @@ struct Seen {
     bool byteOrderMark;  // the parser skipped one at the file start
 };
 
-enum Utf16Form { NOT_UTF16, UTF16_LE, UTF16_BE };
-
 // One file as a freshly loaded plug-in reads it at a start.
 struct Reading {
     Settings settings;
@@ -65,7 +74,50 @@ struct Reading {
     Utf16Form utf16;
 };
 
-void put(const std::string& line) { writeText(stdout, line + "\n"); }
+// Where a line's continuation starts, in characters: under its value when it
+// has one (the text after two blanks), else two further in than the line.
+uint32_t hangOf(const std::string& line) {
+    const size_t indent = line.find_first_not_of(' ');
+    if (indent == std::string::npos) return 0;
+    const size_t gap = line.find("  ", indent);
+    const size_t value = gap == std::string::npos ? gap : line.find_first_not_of(' ', gap);
+    const uint32_t width = value == std::string::npos ? MAX_WIDTH : textWidth(line.substr(0, value));
+    return width < MAX_WIDTH / 2 ? width : static_cast<uint32_t>(indent) + 2;
+}
+
+// The last blank past the hang at which the line can break to fit; 0 for none.
+size_t breakOf(const std::string& line, uint32_t hang) {
+    size_t last = 0;
+    uint32_t width = 0;
+    for (size_t at = 0; at < line.size() && width <= MAX_WIDTH; ++at) {
+        if ((static_cast<uint8_t>(line[at]) & 0xc0) == 0x80) continue;
+        if (line[at] == ' ' && width > hang) last = at;
+        ++width;
+    }
+    return last;
+}
+
+// One line of a report, or several, broken at blanks to fit an 80-column window.
+void putLine(std::string line) {
+    const uint32_t hang = hangOf(line);
+    std::string out;
+    for (;;) {
+        const size_t at = textWidth(line) > MAX_WIDTH ? breakOf(line, hang) : 0;
+        if (at == 0) break;
+        out += line.substr(0, at) + "\n";
+        line = std::string(hang, ' ') + line.substr(at + 1);
+    }
+    writeText(stdout, out + line + "\n");
+}
+
+void put(const std::string& text) {
+    size_t begin = 0;
+    for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', begin)) {
+        putLine(text.substr(begin, end - begin));
+        begin = end + 1;
+    }
+    putLine(text.substr(begin));
+}
 
 void addByte(SeenValue* value, uint8_t byte) {
     if (value->size < SHOWN_BYTES) value->bytes[value->size] = byte;
@@ -77,6 +129,12 @@ void noteLineEnd(Seen* seen, const SettingsParser* parser) {
     line.read = true;
     line.pastEnd = seen->fileEnded && seen->wholeLine.size == 0;
     line.value = parser->sawEquals ? seen->afterEquals : seen->wholeLine;
+    line.name.size = 0;
+    if (parser->sawEquals) {
+        const SeenValue& whole = seen->wholeLine;
+        const uint32_t kept = std::min(whole.size, SHOWN_BYTES);
+        for (uint32_t i = 0; i < kept && whole.bytes[i] != '='; ++i) addByte(&line.name, whole.bytes[i]);
+    }
     if (parser->line != TRIGGER_INDEX) {
         const ValueScan& scan = parser->sawEquals ? parser->afterEquals : parser->wholeLine;
         line.isNumber = finishNumber(&scan.number, &line.number);
@@ -103,29 +161,13 @@ bool endsWithSeparator(const std::string& path) {
     return !path.empty() && (path.back() == '\\' || path.back() == '/');
 }
 
-// The file an argument names: FILE, or the dormex.ini of a folder. A folder is
-// one that is there or a name that ends in a separator; cmd hands "C:\dir\" over
-// as C:\dir" (to it \" is a quote), so a trailing quote marks a folder too.
+// The file an argument names: FILE, or the dormex.ini of a folder, one that
+// is there or a name that ends in a separator.
 std::string settingsPathFor(std::string argument) {
-    bool folder = !argument.empty() && argument.back() == '"';
-    if (folder) argument.pop_back();
-    folder = folder || endsWithSeparator(argument) || isFolder(argument);
+    const bool folder = endsWithSeparator(argument) || isFolder(argument);
     if (!folder) return argument;
     if (!argument.empty() && !endsWithSeparator(argument)) argument += '\\';
     return argument + FILE_NAME;
-}
-
-// UTF-16 by its byte-order mark, or by NUL bytes in every other place, as
-// ASCII text spelled in UTF-16 has them.
-Utf16Form utf16FormOf(const uint8_t* head, uint32_t size) {
-    if (size >= 2 && head[0] == 0xff && head[1] == 0xfe) return UTF16_LE;
-    if (size >= 2 && head[0] == 0xfe && head[1] == 0xff) return UTF16_BE;
-    uint32_t nuls[2] = {0, 0};
-    for (uint32_t i = 0; i < size; ++i) nuls[i % 2] += head[i] == 0;
-    const uint32_t pairs = size / 2;
-    if (pairs >= 2 && nuls[1] * 2 > pairs && nuls[0] == 0) return UTF16_LE;
-    if (pairs >= 2 && nuls[0] * 2 > pairs && nuls[1] == 0) return UTF16_BE;
-    return NOT_UTF16;
 }
 
 Utf16Form utf16FormOfFile(const std::string& path) {
@@ -137,10 +179,6 @@ Utf16Form utf16FormOfFile(const std::string& path) {
     const BOOL read = ReadFile(file, head, sizeof head, &got, nullptr);
     CloseHandle(file);
     return read ? utf16FormOf(head, got) : NOT_UTF16;
-}
-
-TextEncoding encodingOf(const uint8_t* bytes, uint32_t size) {
-    return isUtf8Letters(bytes, size) ? TEXT_UTF8 : TEXT_ANSI;
 }
 
 // A value quoted as the plug-in reads it, its size after it when it is cut.
@@ -227,10 +265,22 @@ void printSettings(const Reading& reading, const char* indent) {
     for (int i = 0; i < 3; ++i) put(indent + paddedTo(text(labels[i]), width + 2) + values[i]);
 }
 
-MessageId problemWords(ValueProblem problem) {
+bool isBlankByte(uint8_t byte) { return byte == ' ' || byte == '\t'; }
+
+// Whether anything but blanks follows the blank after a number ("23 # evening").
+bool textAfterBlank(const SeenValue& value) {
+    const uint32_t kept = std::min(value.size, SHOWN_BYTES);
+    uint32_t at = 0;
+    while (at < kept && isBlankByte(value.bytes[at])) ++at;
+    while (at < kept && !isBlankByte(value.bytes[at])) ++at;
+    while (at < kept && isBlankByte(value.bytes[at])) ++at;
+    return at < kept;
+}
+
+MessageId problemWords(ValueProblem problem, const SeenValue& value) {
     switch (problem) {
         case VALUE_TRAILING_BLANK:
-            return BAD_TRAILING_BLANK;
+            return textAfterBlank(value) ? BAD_TEXT_AFTER : BAD_BLANK_AFTER;
         case VALUE_NO_DIGITS:
             return BAD_NO_DIGITS;
         case VALUE_TOO_LARGE:
@@ -240,13 +290,14 @@ MessageId problemWords(ValueProblem problem) {
     }
 }
 
-// The first lines of the report: the verdict, and why the file would be replaced.
-void printVerdict(const std::string& name, const Reading& reading) {
+// The first lines of the report: the verdict, and why the file would be
+// replaced. A file of another name is judged as if it were dormex.ini.
+void printVerdict(const std::string& name, const Reading& reading, bool otherName) {
     const LoadResult& result = reading.result;
     const char* file = name.c_str();
     switch (result.status) {
         case LOAD_OK:
-            put(say(CHECK_VALID, file));
+            put(otherName ? text(AS_DORMEX_INI_VALID) : say(CHECK_VALID, file));
             return;
         case LOAD_NO_FILE:
         case LOAD_NOT_OPENED:
@@ -256,17 +307,18 @@ void printVerdict(const std::string& name, const Reading& reading) {
             put(say(CHECK_UNREADABLE, file, text(CHECK_READ_ERROR)));
             return;
         case LOAD_NO_MEMORY:
-            put(say(CHECK_REPLACED, file));
+            put(otherName ? text(AS_DORMEX_INI_REPLACED) : say(CHECK_REPLACED, file));
             put(text(CHECK_NO_MEMORY));
             return;
-        case LOAD_BAD_VALUE:
-            put(say(CHECK_REPLACED, file));
+        case LOAD_BAD_VALUE: {
+            put(otherName ? text(AS_DORMEX_INI_REPLACED) : say(CHECK_REPLACED, file));
             // In UTF-16 every value holds NUL bytes: the encoding is the reason, not the line.
             if (reading.utf16 != NOT_UTF16) return;
-            put(say(CHECK_BAD_LINE, unsigned{result.line},
-                    quotedValue(reading.seen.lines[result.line - 1].value).c_str(),
-                    text(problemWords(result.problem))));
+            const SeenValue& value = reading.seen.lines[result.line - 1].value;
+            put(say(CHECK_BAD_LINE, unsigned{result.line}, quotedValue(value).c_str(),
+                    text(problemWords(result.problem, value))));
             return;
+        }
     }
 }
 
@@ -367,6 +419,10 @@ void printSpellings(const TriggerText& trigger) {
             byteCount(trigger.ansiSize).c_str()));
 }
 
+void printQuoteNote(const TriggerText& trigger) {
+    if (trigger.bytes[0] == '"' || trigger.bytes[trigger.size - 1] == '"') put(text(NOTE_QUOTES));
+}
+
 // What the file's encoding and the trigger's bytes mean for a text to match.
 void printTriggerNotes(const Reading& reading) {
     if (reading.seen.byteOrderMark) put(text(NOTE_BYTE_ORDER_MARK));
@@ -380,31 +436,190 @@ void printTriggerNotes(const Reading& reading) {
     }
     printBlankNote(NOTE_LEADING_BLANK, trigger.bytes[0]);
     printBlankNote(NOTE_TRAILING_BLANK, trigger.bytes[trigger.size - 1]);
+    printQuoteNote(trigger);
 }
 
-}  // namespace
+// --- Names: the plug-in's own file, and names out of place -----------------
 
-int checkSettingsFile(const Argument* argument) {
+bool sameIgnoringCase(const uint8_t* bytes, uint32_t size, const char* name) {
+    if (size != strlen(name)) return false;
+    for (uint32_t i = 0; i < size; ++i) {
+        if (tolower(bytes[i]) != tolower(static_cast<uint8_t>(name[i]))) return false;
+    }
+    return true;
+}
+
+bool sameIgnoringCase(const std::string& text, const char* name) {
+    return sameIgnoringCase(reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()),
+                            name);
+}
+
+bool endsIgnoringCase(const std::string& text, const char* end) {
+    const size_t size = strlen(end);
+    return text.size() >= size && sameIgnoringCase(text.substr(text.size() - size), end);
+}
+
+std::string fileNameOf(const std::string& path) {
+    const size_t separator = path.find_last_of("\\/");
+    return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+// A name that may be meant as dormex.ini (dormex.ini.txt, dormex.txt, ...),
+// the plug-in's own backup and temporary files aside.
+bool isNearMiss(const std::string& name) {
+    return name.size() >= 6 && sameIgnoringCase(name.substr(0, 6), "dormex") &&
+           !sameIgnoringCase(name, FILE_NAME) && !endsIgnoringCase(name, BACKUP_SUFFIX) &&
+           !endsIgnoringCase(name, ".tmp");
+}
+
+void printRenameHint(const std::string& name) {
+    put(text(RENAME_TO_DORMEX_INI));
+    const size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot >= 6) put(say(HIDDEN_ENDING, shownAnsi(name.substr(dot)).c_str()));
+}
+
+// A missing dormex.ini: a file in its folder that may be meant as it.
+void printNearMissBeside(const std::string& path) {
+    const std::string folder = path.substr(0, path.size() - fileNameOf(path).size());
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((folder + "dormex*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    std::string nearMiss;
+    do {
+        const bool file = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+        if (file && isNearMiss(found.cFileName)) nearMiss = found.cFileName;
+    } while (nearMiss.empty() && FindNextFileA(search, &found));
+    FindClose(search);
+    if (nearMiss.empty()) return;
+    put(say(NEAR_MISS_IN_FOLDER, shownAnsi(nearMiss).c_str()));
+    printRenameHint(nearMiss);
+}
+
+// Which usual name a line holds, blanks around it aside; -1 for none.
+int usualNameOf(const SeenValue& name) {
+    uint32_t begin = 0;
+    uint32_t end = std::min(name.size, SHOWN_BYTES);
+    while (begin < end && isBlankByte(name.bytes[begin])) ++begin;
+    while (end > begin && isBlankByte(name.bytes[end - 1])) --end;
+    for (int i = 0; i < LINE_COUNT; ++i) {
+        if (sameIgnoringCase(name.bytes + begin, end - begin, USUAL_NAMES[i])) return i;
+    }
+    return -1;
+}
+
+// The plug-in goes by line numbers alone: a usual name on another line (a line
+// inserted or lost) is said, with what the plug-in takes from that line.
+void printNamesOutOfPlace(const Reading& reading) {
+    int held[LINE_COUNT];
+    bool seen[LINE_COUNT] = {};
+    bool shifted = false;
+    for (int i = 0; i < LINE_COUNT; ++i) {
+        const SeenLine& line = reading.seen.lines[i];
+        held[i] = line.read ? usualNameOf(line.name) : -1;
+        if (held[i] >= 0) seen[held[i]] = true;
+        shifted = shifted || (held[i] >= 0 && held[i] != i);
+    }
+    if (!shifted) return;
+    put(text(NAMES_OUT_OF_PLACE));
+    for (int i = 0; i < LINE_COUNT; ++i) {
+        if (held[i] >= 0 && held[i] != i)
+            put(say(NAME_ON_LINE, lineNumber(i), USUAL_NAMES[held[i]], text(LINE_ROLES[i])));
+    }
+    // Lines after a bad value are not read: what they hold is unknown.
+    if (reading.result.status != LOAD_OK) return;
+    for (int i = 0; i < LINE_COUNT; ++i) {
+        if (!seen[i]) put(say(NAME_ON_NO_LINE, USUAL_NAMES[i]));
+    }
+}
+
+// --- The paths to check -------------------------------------------------------
+
+// cmd hands "C:\dir\" over as C:\dir" (to it \" is a quote) together with the
+// rest of the line: a blank before a redirect, or the next quoted path. No
+// path holds a quote, so each quote ends the path of a folder.
+void addPathsOf(const Argument& argument, std::vector<Argument>* paths) {
+    if (!argument.spelled || argument.ansi.find('"') == std::string::npos) {
+        paths->push_back(argument);
+        return;
+    }
+    size_t typedBegin = 0;
+    size_t ansiBegin = 0;
+    for (;;) {
+        const size_t typedQuote = argument.typed.find('"', typedBegin);
+        const size_t ansiQuote = argument.ansi.find('"', ansiBegin);
+        Argument path{trimmed(argument.typed.substr(typedBegin, typedQuote - typedBegin)),
+                      trimmed(argument.ansi.substr(ansiBegin, ansiQuote - ansiBegin)), true};
+        const bool folder = ansiQuote != std::string::npos;
+        if (folder && !endsWithSeparator(path.ansi)) {
+            path.typed += '\\';
+            path.ansi += '\\';
+        }
+        if (!trimmed(path.ansi).empty() && path.ansi != "\\") paths->push_back(path);
+        if (!folder) return;
+        typedBegin = typedQuote + 1;
+        ansiBegin = ansiQuote + 1;
+    }
+}
+
+// Nothing is there by that name, not even a folder.
+bool nothingAt(const std::string& path) {
+    if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+int exitCodeOf(const Reading& reading, SettingsFilePlan plan) {
+    if (plan == USE_SETTINGS_FILE) return EXIT_VALID;
+    const LoadStatus status = reading.result.status;
+    const bool unreadable = status == LOAD_NO_FILE || status == LOAD_NOT_OPENED || status == LOAD_READ_ERROR;
+    return unreadable ? EXIT_UNREADABLE : EXIT_REPLACED;
+}
+
+// A file of another name than dormex.ini is never read by the plug-in: its
+// lines are judged as if it were, and nothing is planned for it.
+int checkOne(const Argument* argument) {
     if (argument != nullptr && !argument->spelled) {
         const std::string why = say(PATH_NOT_IN_CODE_PAGE, ansiCodePage());
         put(say(CHECK_UNREADABLE, argument->typed.c_str(), why.c_str()));
         return EXIT_UNREADABLE;
     }
     const std::string path = argument == nullptr ? std::string(FILE_NAME) : settingsPathFor(argument->ansi);
+    const std::string name = fileNameOf(path);
+    const bool otherName = !sameIgnoringCase(name, FILE_NAME);
+    if (otherName && nothingAt(path)) {
+        put(say(CHECK_NOTHING_THERE, shownAnsi(path).c_str()));
+        return EXIT_UNREADABLE;
+    }
     Reading reading = {};
     const SettingsFilePlan plan = readAsAtStart(path, &reading);
-    printVerdict(shownAnsi(path), reading);
+    if (otherName) put(say(CHECK_OTHER_NAME, shownAnsi(path).c_str()));
+    if (otherName && isNearMiss(name)) printRenameHint(name);
+    printVerdict(shownAnsi(path), reading, otherName);
     printUtf16Note(reading.utf16);
+    if (!otherName && reading.result.status == LOAD_NO_FILE) printNearMissBeside(path);
     if (plan == USE_SETTINGS_FILE) {
         printSettings(reading, "  ");
         printTriggerNotes(reading);
+        printNamesOutOfPlace(reading);
     } else {
-        printPlan(path, reading, plan);
+        printNamesOutOfPlace(reading);
+        if (!otherName) printPlan(path, reading, plan);
     }
     if (reading.utf16 != NOT_UTF16) put(text(FIX_UTF16));
     releaseSettings(&reading.settings);
-    if (plan == USE_SETTINGS_FILE) return EXIT_VALID;
-    const LoadStatus status = reading.result.status;
-    const bool unreadable = status == LOAD_NO_FILE || status == LOAD_NOT_OPENED || status == LOAD_READ_ERROR;
-    return unreadable ? EXIT_UNREADABLE : EXIT_REPLACED;
+    return exitCodeOf(reading, plan);
+}
+
+}  // namespace
+
+int checkSettingsFiles(const std::vector<Argument>& arguments) {
+    std::vector<Argument> paths;
+    for (const Argument& argument : arguments) addPathsOf(argument, &paths);
+    if (paths.empty()) return checkOne(nullptr);
+    int worst = EXIT_VALID;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        if (i > 0) put("");
+        worst = std::max(worst, checkOne(&paths[i]));
+    }
+    return worst;
 }

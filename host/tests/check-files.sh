@@ -11,7 +11,8 @@ if [ "$mode" = same ]; then
   exit 1
 fi
 rm -rf "$dir"
-mkdir -p "$dir/folder" "$dir/not-a-file/dormex.ini"
+mkdir -p "$dir/folder" "$dir/not-a-file/dormex.ini" "$dir/trailing-blank" "$dir/bad-hex" "$dir/shifted" \
+  "$dir/near-miss"
 cd "$dir"
 default='h_disconnect=17\r\nm_disconnect=15\r\nh_online=7\r\nm_online=30\r\n'
 five_mb=$((5 * 1024 * 1024))
@@ -22,8 +23,8 @@ printf '%bDisconnectStr=/disconnect\r\n' "$default" >folder/dormex.ini
 printf 'h_disconnect=\nm_disconnect=\nh_online=7\nm_online=-\nDisconnectStr=\n' >off.ini
 # Out of range, hexadecimal, an hour line off under an on minute, no line 5.
 printf 'h_disconnect=24\nm_disconnect=$3b\nh_online=-\nm_online=0x1E\n' >quirks.ini
-printf 'h_disconnect=17\r\nm_disconnect=30 \r\nh_online=7\r\nm_online=30\r\nDisconnectStr=/x\r\n' >trailing-blank.ini
-printf 'h_disconnect=17\nm_disconnect=15\nh_online=0x1G\nm_online=30\nDisconnectStr=/x\n' >bad-hex.ini
+printf 'h_disconnect=17\r\nm_disconnect=30 \r\nh_online=7\r\nm_online=30\r\nDisconnectStr=/x\r\n' >trailing-blank/dormex.ini
+printf 'h_disconnect=17\nm_disconnect=15\nh_online=0x1G\nm_online=30\nDisconnectStr=/x\n' >bad-hex/dormex.ini
 printf 'h_disconnect=17\nm_disconnect=15\nh_online=7\nm_online=+\nDisconnectStr=/x\n' >sign-alone.ini
 printf 'h_disconnect= \nm_disconnect=15\n' >blank-number.ini
 { printf '%bDisconnectStr=' "$default"; head -c "$five_mb" /dev/zero | tr '\0' z; printf '\r\n'; } >huge-trigger.ini
@@ -42,8 +43,15 @@ sleep_lines='h_disconnect=23\r\nm_disconnect=30\r\nh_online=7\r\nm_online=-\r\n'
 printf "${sleep_lines}DisconnectStr=\xf1\xef\xe0\xf2\xfc\r\n" >'Иван Петров/dormex.ini'
 printf "${sleep_lines}DisconnectStr=спать\r\n" >utf8.ini
 { printf '\xef\xbb\xbf'; cat utf8.ini; } >utf8-bom.ini
+mkdir utf8 && cp utf8.ini utf8/dormex.ini
 { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE utf8.ini; } >utf16.ini
 printf "${sleep_lines}DisconnectStr= /sleep\t\r\n" >blanks.ini
+# A blank line after line 2: every later line moves down one.
+printf 'h_disconnect=23\r\nm_disconnect=30\r\n\r\nh_online=7\r\nm_online=0\r\nDisconnectStr=/sleep\r\n' >shifted/dormex.ini
+# The name Explorer shows as dormex.ini where it hides known endings; a quoted trigger.
+printf '%bDisconnectStr="/sleep"\r\n' "$default" >near-miss/dormex.ini.txt
+printf 'h_disconnect=23 # вечером\r\n' >evening.ini
+printf 'Dormex\r\n' >README.txt
 # A folder the plug-in may not write in (Wine shows it read-only; root writes all the same).
 mkdir read-only
 chmod a-w read-only

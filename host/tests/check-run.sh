@@ -10,6 +10,11 @@
 #   line TEXT   the line right after the last matched one is exactly TEXT
 #   never RE    no line of standard output matches
 #   stderr RE   a line of standard error matches
+#   width N     no line of standard output is wider than N characters
+# dormex-host writes redirected text as cmd's own commands do, in the OEM code
+# page Wine takes from the locale (866 from Russian, 437 from C): its output is
+# read back from that code page, and each expected text is compared as that
+# code page shows it.
 set -u
 input=/dev/null rules=()
 while [ $# -gt 0 ]; do
@@ -24,11 +29,30 @@ while [ $# -gt 0 ]; do
     *) echo "check-run: unknown option $1" >&2; exit 2 ;;
   esac
 done
+case ${DORMEX_LANG:-ru_RU.UTF-8} in ru_*) oem=866 ;; *) oem=437 ;; esac
+# Text as the OEM code page shows it: the stand-ins dormex-host uses for its
+# typographic characters, "?" for other characters the code page lacks.
+as_shown() {
+  PYTHONIOENCODING=utf-8 python3 -c 'import sys
+page = "cp" + sys.argv[1]
+stand_ins = {"\u00ab": "\"", "\u00bb": "\"", "\u2014": "-", "\u2013": "-", "\u2192": ">", "\u2026": "..."}
+def shown(c):
+    try:
+        c.encode(page)
+        return c
+    except UnicodeEncodeError:
+        return stand_ins.get(c, "?")
+for line in sys.stdin:
+    sys.stdout.write("".join(shown(c) for c in line))' "$oem"
+}
+[ "${#rules[@]}" -eq 0 ] || mapfile -t rules < <(printf '%s\n' "${rules[@]}" | as_shown)
 out=$(mktemp) err=$(mktemp)
 trap 'rm -f "$out" "$err"' EXIT
 "$@" <"$input" >"$out" 2>"$err"
 status=$?
-sed -i 's/\r$//' "$out" "$err"
+for file in "$out" "$err"; do
+  iconv -f "CP$oem" -t UTF-8 "$file" | sed 's/\r$//' >"$file.utf8" && mv "$file.utf8" "$file"
+done
 cat "$out"; cat "$err" >&2
 mapfile -t lines <"$out"
 failed=0 pos=0 wanted_status=0
@@ -48,6 +72,9 @@ for rule in "${rules[@]}"; do
       if [ "$pos" -lt "${#lines[@]}" ] && matches "${lines[pos]}"; then pos=$((pos + 1));
       else fail "line $((pos + 1)) does not match: $re"; fi ;;
     never) if grep -Eq -- "$re" "$out"; then fail "a line matches: $re"; fi ;;
+    width) python3 -c 'import sys
+wide = [l for l in open(sys.argv[1], encoding="utf-8").read().split("\n") if len(l) > int(sys.argv[2])]
+sys.exit(bool(wide))' "$out" "$re" || fail "a line is wider than $re characters" ;;
     stderr) grep -Eq -- "$re" "$err" || fail "standard error does not match: $re" ;;
     *) fail "bad rule: $rule" ;;
   esac

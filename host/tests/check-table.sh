@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the rows of a check table (see check-languages.table) that hold for one
-# code page, each through check-run.sh; fails when any row does.
+# code page, each through check-run.sh, where no line may be wider than 80
+# characters; fails when any row does.
 #   check-table.sh TABLE CODE_PAGE -- HOST...
 # Wine takes the ANSI code page from the locale: 1251 from Russian, 1252 from C.
 set -u
@@ -15,18 +16,32 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 failed=0 rows=0 row='' rules=()
 
 run_row() {
-  local pages language exit argument
+  local pages language exit argument words=()
   read -r pages language exit argument <<<"$row"
   [ -n "$row" ] && { [ "$pages" = '*' ] || [ "$pages" = "$code_page" ]; } || return 0
   rows=$((rows + 1))
   echo "== $row"
-  "$here/check-run.sh" --rule "exit $exit" "${rules[@]}" -- "$@" --lang "$language" check "$argument" || failed=1
+  argument=${argument//'{blank}'/ }
+  if [ "${argument:0:2}" = '@ ' ]; then
+    # Paths alone, as dropped on the program: "@ PATH ; PATH ...".
+    argument=${argument:2}
+    while [ -n "$argument" ]; do
+      words+=("${argument%% ; *}")
+      [ "${argument#* ; }" = "$argument" ] && break
+      argument=${argument#* ; }
+    done
+  else
+    words=(check "$argument")
+  fi
+  "$here/check-run.sh" --rule "exit $exit" --rule "width 80" "${rules[@]}" -- "$@" --lang "$language" "${words[@]}" ||
+    failed=1
 }
 
 while IFS= read -r line; do
   case $line in
     '' | '#'*) ;;
     '| '*) rules+=(--rule "has ${line#| }") ;;
+    '! '*) rules+=(--rule "never ${line#! }") ;;
     *) run_row "$@"; row=$line rules=() ;;
   esac
 done <"$table"
