@@ -1,10 +1,13 @@
-// The Windows test programs' main: GoogleTest, or with --report-system the
-// facts about this Windows that a report of a test run starts with, in UTF-8.
+// The Windows test programs' main: GoogleTest, and what the kit's
+// run-tests.cmd asks of it: the facts about this Windows that its report
+// starts with, in UTF-8, and the counts of a run in a file of their own.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
+
+#include "win_host.h"
 
 namespace {
 
@@ -49,15 +52,12 @@ void printLanguageAndCodePages() {
 
 void printTimeZone() {
     DYNAMIC_TIME_ZONE_INFORMATION zone = {};
-    const DWORD which = GetDynamicTimeZoneInformation(&zone);
-    const bool daylight = which == TIME_ZONE_ID_DAYLIGHT;
-    const long bias = zone.Bias + (daylight                         ? zone.DaylightBias
-                                   : which == TIME_ZONE_ID_STANDARD ? zone.StandardBias
-                                                                    : 0);
-    const long east = -bias;
+    const bool daylight = GetDynamicTimeZoneInformation(&zone) == TIME_ZONE_ID_DAYLIGHT;
+    const long east = -winhost::zoneBiasNow();
     printf("Time zone: UTC%c%02ld:%02ld now (%s), ", east < 0 ? '-' : '+', labs(east) / 60, labs(east) % 60,
            daylight ? "daylight saving time" : "standard time");
-    printUtf8("", zone.TimeZoneKeyName[0] != L'\0' ? zone.TimeZoneKeyName : zone.StandardName);
+    const wchar_t* name = zone.TimeZoneKeyName[0] != L'\0' ? zone.TimeZoneKeyName : zone.StandardName;
+    printUtf8("", name[0] != L'\0' ? name : L"(no name)");
 }
 
 void printFolder() {
@@ -78,10 +78,27 @@ int reportSystem() {
     return 0;
 }
 
+// Writes "passed failed skipped" to `path`: a line a script reads without
+// parsing the tests' own output, which may hold anything.
+void writeCounts(const char* path) {
+    FILE* file = fopen(path, "w");
+    if (file == nullptr) return;
+    const ::testing::UnitTest* run = ::testing::UnitTest::GetInstance();
+    fprintf(file, "%d %d %d\n", run->successful_test_count(), run->failed_test_count(),
+            run->skipped_test_count());
+    fclose(file);
+}
+
 }  // namespace
 
+// --report-system prints the facts and runs no test; --counts-to=FILE (a name
+// without letters the code page lacks) writes the counts once the tests ran.
 int main(int argc, char** argv) {
     if (argc == 2 && strcmp(argv[1], "--report-system") == 0) return reportSystem();
+    const char* countsPath = nullptr;
+    if (argc >= 2 && strncmp(argv[argc - 1], "--counts-to=", 12) == 0) countsPath = argv[--argc] + 12;
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    if (countsPath != nullptr) writeCounts(countsPath);
+    return result;
 }

@@ -162,11 +162,7 @@ TEST_F(WatchThread, FirstPassAtOnceInOrderForEachHostState) {
 // kit proof at -3:30), a plug-in that read the UTC clock would miss every
 // scheduled minute of the tests here.
 TEST(LocalClock, IsUtcShiftedByTheMachinesZone) {
-    TIME_ZONE_INFORMATION zone;
-    const DWORD which = GetTimeZoneInformation(&zone);
-    const LONG bias = zone.Bias + (which == TIME_ZONE_ID_DAYLIGHT   ? zone.DaylightBias
-                                   : which == TIME_ZONE_ID_STANDARD ? zone.StandardBias
-                                                                    : 0);
+    const long bias = winehost::zoneBiasNow();
     SYSTEMTIME local, utc;
     do {
         GetSystemTime(&utc);
