@@ -45,7 +45,7 @@ status=0
 
 report=$folder/report.txt
 [ -f "$report" ] || fail "no report.txt after run-tests.cmd (exit code $status)"
-sed -n '1,8p; /^== /p' "$report" | sed 's/^\xEF\xBB\xBF//; s/^/kit-proof: /'
+sed -n '1,8p; /: passed /p' "$report" | sed 's/^\xEF\xBB\xBF//; s/^/kit-proof: /'
 last=$(tail -n 1 "$report" | tr -d '\r')
 echo "kit-proof: $last (exit code $status, $((SECONDS - begun)) s with the prefix)"
 grep -q '^ANSI code page: 1251' "$report" || fail "the run was not under code page 1251"
