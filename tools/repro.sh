@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release of HEAD twice, from two clones in scratch directories of
 # different path lengths, one after the other under a different time zone,
-# locale and umask, and compares Dormex.dll, dormex-host.exe and the zip byte
-# for byte. Prints each artifact's SHA-256; exits 1 when any differ.
+# locale and umask, and compares Dormex.dll, dormex-host.exe, the test programs
+# and both zips byte for byte. Prints each artifact's SHA-256; exits 1 when any differ.
 #
 # usage: tools/repro.sh             (KEEP=1 keeps the scratch directories)
 set -euo pipefail
@@ -34,12 +34,14 @@ compare() {
     verdict=DIFFERENT
     failures=$((failures + 1))
   fi
-  printf 'repro: %-26s %s  %s  %s\n' "$name" "$left" "$right" "$verdict"
+  printf 'repro: %-32s %s  %s  %s\n' "$name" "$left" "$right" "$verdict"
 }
-zip_name=$(cd "$first/dist" && ls Dormex-*-win32.zip)
-compare Dormex.dll "$first/build/dist/Dormex.dll" "$second/build/dist/Dormex.dll"
-compare dormex-host.exe "$first/build/dist/dormex-host.exe" "$second/build/dist/dormex-host.exe"
-compare "$zip_name" "$first/dist/$zip_name" "$second/dist/$zip_name"
+for name in Dormex.dll dormex-host.exe dormex_wine_tests.exe dormex_thread_tests.exe; do
+  compare "$name" "$first/build/dist/$name" "$second/build/dist/$name"
+done
+for name in $(cd "$first/dist" && ls ./*.zip); do
+  compare "${name#./}" "$first/dist/$name" "$second/dist/$name"
+done
 
 if [ "$failures" -ne 0 ]; then
   echo "repro: $failures artifact(s) differ between $first and $second" >&2

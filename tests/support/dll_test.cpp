@@ -14,14 +14,6 @@ const uint8_t* __stdcall countDecoyCall(const uint8_t*) {
     return nullptr;
 }
 
-// The Windows form of a path CMake gave in Unix form.
-std::string windowsPath(std::string path) {
-    for (char& c : path) {
-        if (c == '/') c = '\\';
-    }
-    return path.size() > 0 && path[0] == '\\' ? "Z:" + path : path;
-}
-
 // The frame callGuarded handed over, and the unreadable page behind it.
 const uint8_t* volatile guardedFrame = nullptr;
 volatile size_t guardedSize = 0;
@@ -60,7 +52,10 @@ DWORD WINAPI runStart(LPVOID parameter) {
 }  // namespace
 
 const std::string& dllPath() {
-    static const std::string path = windowsPath(DORMEX_DLL_PATH);
+    // By its bare name: LoadLibrary and GetFileVersionInfo look beside this
+    // program first, where the build tree and the kit alike keep it, and an
+    // 8-bit full path would lose letters the code page lacks.
+    static const std::string path = "Dormex.dll";
     return path;
 }
 

@@ -14,7 +14,7 @@
 
 namespace winhost {
 
-// The DLL's Windows path, and its pluginFun (loaded on first use; null on failure).
+// The DLL's name, found beside this program, and its pluginFun (loaded on first use; null on failure).
 const std::string& dllPath();
 PluginFun pluginFun();
 

@@ -324,6 +324,13 @@ double preciseMs() {
     return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
+long zoneBiasNow() {
+    TIME_ZONE_INFORMATION zone;
+    const DWORD which = GetTimeZoneInformation(&zone);
+    if (which == TIME_ZONE_ID_DAYLIGHT) return zone.Bias + zone.DaylightBias;
+    return zone.Bias + (which == TIME_ZONE_ID_STANDARD ? zone.StandardBias : 0);
+}
+
 HourMinute presentMinute() {
     SYSTEMTIME now;
     GetLocalTime(&now);

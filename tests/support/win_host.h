@@ -136,6 +136,10 @@ struct HourMinute {
     int minute;
 };
 
+// Minutes to add to local time for UTC, as the machine's zone has it now
+// (daylight saving time included): -330 at UTC+5:30.
+long zoneBiasNow();
+
 HourMinute presentMinute();
 // The present minute, after waiting for the next one when fewer than ten
 // seconds of this one are left, so the passes a test looks at fall inside it.

@@ -67,18 +67,25 @@ TEST_F(DllTest, ValidFileIsLeftAloneAndRead) {
         const char* content;
         const char* text;  // a text event to send afterwards
         size_t disconnects;
+        UINT codePage;  // the ANSI code page the row needs; 0 for any
     };
     const Row rows[] = {
-        {"p=8\nq=5\nr=9\ns=0\nt=bye", "bye", 1},  // keys ignored, LF line ends, no last line end
-        {"h=-\r\nm=-\r\nh=-\r\nm=-\r\nDisconnectStr=a=b\r\nmore\r\n", "a=b", 1},
-        {"", "", 0},  // empty: valid, everything off
+        {"p=8\nq=5\nr=9\ns=0\nt=bye", "bye", 1, 0},  // keys ignored, LF line ends, no last line end
+        {"h=-\r\nm=-\r\nh=-\r\nm=-\r\nDisconnectStr=a=b\r\nmore\r\n", "a=b", 1, 0},
+        {"", "", 0, 0},  // empty: valid, everything off
         // Notepad's UTF-8 (its "with BOM" too): the word also fires as the host's code page spells it.
-        {"h=-\r\nm=-\r\nh=-\r\nm=-\r\nDisconnectStr=спать\r\n", "\xF1\xEF\xE0\xF2\xFC", 1},
-        {"\xEF\xBB\xBF-\r\n-\r\n-\r\n-\r\nспать\r\n", "спать", 1},
-        // Code page 1251 has no "é", only the look-alike "e": no spelling at all rather than that one.
-        {"h=-\r\nm=-\r\nh=-\r\nm=-\r\nDisconnectStr=café\r\n", "cafe", 0},
+        {"h=-\r\nm=-\r\nh=-\r\nm=-\r\nDisconnectStr=спать\r\n", "\xF1\xEF\xE0\xF2\xFC", 1, 1251},
+        {"\xEF\xBB\xBF-\r\n-\r\n-\r\n-\r\nспать\r\n", "спать", 1, 0},
+        // Code page 1251 has no "é", only the look-alike "e": no spelling at all
+        // rather than that one. Under any code page "cafe" is no match.
+        {"h=-\r\nm=-\r\nh=-\r\nm=-\r\nDisconnectStr=café\r\n", "cafe", 0, 0},
     };
+    UINT neededCodePage = 0;
     for (const Row& row : rows) {
+        if (row.codePage != 0 && row.codePage != GetACP()) {
+            neededCodePage = row.codePage;
+            continue;
+        }
         SCOPED_TRACE(row.content);
         const std::string dir = newDirectory();
         writeWholeFile(dir + "dormex.ini", row.content);
@@ -90,6 +97,7 @@ TEST_F(DllTest, ValidFileIsLeftAloneAndRead) {
         callGuarded(frames::stopEvent());
         clearRecord();
     }
+    if (neededCodePage != 0) GTEST_SKIP() << "needs code page " << neededCodePage << " for one row";
 }
 
 // A user's own file under the first name of our temporary file, hidden and
@@ -134,11 +142,11 @@ void expectStartHeldByErrorBox(const std::string& settingsDir) {
 
 }  // namespace
 
-// Each run of these tests names the code page it is for; the box must read
-// the same under every one.
+// Each run of the Linux harness names the code page it is for; the box must
+// read the same under every one. Elsewhere the code page is the machine's own.
 TEST(CodePage, IsTheOneThisRunIsFor) {
     const char* expected = getenv("DORMEX_EXPECT_ACP");
-    ASSERT_NE(expected, nullptr) << "DORMEX_EXPECT_ACP is not set";
+    if (expected == nullptr) GTEST_SKIP() << "no code page named for this run; this one has " << GetACP();
     EXPECT_EQ(GetACP(), static_cast<UINT>(atoi(expected)));
 }
 
