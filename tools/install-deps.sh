@@ -37,8 +37,44 @@ install_packages() {
   echo "Installing: ${need[*]}"
   dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+  if apt_update && apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null; then
+    return 0
+  fi
+  install_from_main_suites "${need[@]}"
+}
+
+# apt-get update, retried: a mirror in the middle of a sync serves index files
+# that do not match their Release file for a while.
+apt_update() {
+  local try
+  for try in 1 2 3; do
+    apt-get update -qq "$@" && return 0
+    [ "$try" -lt 3 ] && sleep $((try * 10))
+  done
+  return 1
+}
+
+# A suite whose i386 index could not be had (the security mirror mid-sync)
+# leaves amd64 and i386 candidates at versions apt cannot pair. The main
+# suites alone always pair: install from them, with index lists of our own so
+# the machine's apt state is untouched.
+install_from_main_suites() {
+  local scratch
+  scratch=$(mktemp -d)
+  chmod 755 "$scratch"  # apt fetches as its own user
+  mkdir -p "$scratch/parts" "$scratch/lists/partial"
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] && awk 'BEGIN { RS = ""; ORS = "\n\n" } !/-security/' "$f" >"$scratch/parts/${f##*/}"
+  done
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$f" ] && grep -v -- '-security' "$f" >"$scratch/parts/$(basename "$f" .list)-main.list"
+  done
+  local apt_options=(-o Dir::Etc::sourcelist=/dev/null -o "Dir::Etc::sourceparts=$scratch/parts"
+    -o "Dir::State::Lists=$scratch/lists")
+  echo "install-deps: apt could not pair the packages with every suite; installing from the main suites alone" >&2
+  apt_update "${apt_options[@]}" || true
+  apt-get "${apt_options[@]}" install -y -qq --no-install-recommends "$@" >/dev/null
+  rm -rf "$scratch"
 }
 
 case "${1:-}" in
