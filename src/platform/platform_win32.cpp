@@ -230,7 +230,9 @@ static_assert(sizeof(CRITICAL_SECTION) <= sizeof(PlatformLock), "a critical sect
 
 namespace {
 
-CRITICAL_SECTION* criticalSectionOf(PlatformLock* lock) { return reinterpret_cast<CRITICAL_SECTION*>(lock->storage); }
+CRITICAL_SECTION* criticalSectionOf(PlatformLock* lock) {
+    return reinterpret_cast<CRITICAL_SECTION*>(lock->storage);
+}
 
 }  // namespace
 

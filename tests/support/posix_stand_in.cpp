@@ -25,7 +25,7 @@ std::atomic<int> fakeClock{-1};  // hour * 60 + minute, or -1 for the real clock
 std::atomic<uint32_t> waitCap{0};
 std::atomic<int> liveThreads{0};
 std::atomic<int> pins{0};
-std::atomic<uint32_t> faultAt{0};  // 0: no call fails
+std::atomic<uint32_t> faultAt{0};    // 0: no call fails
 std::atomic<uint32_t> busyTimes{0};  // 0: the call at faultAt fails; else its file is busy this often
 std::atomic<uint32_t> seamCalls{0};
 std::atomic<int> faultKind{SEAM_CALL_KINDS};
