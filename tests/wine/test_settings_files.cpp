@@ -150,6 +150,21 @@ TEST(CodePage, IsTheOneThisRunIsFor) {
     EXPECT_EQ(GetACP(), static_cast<UINT>(atoi(expected)));
 }
 
+// A bad file the user marked read-only: Windows refuses the move over it and
+// Wine as root would not; the plug-in asks first, so both leave it and its
+// older backup alone and show the box, as dormex-host check predicts.
+TEST_F(DllTest, ReadOnlyBadFileIsLeftWithItsBackup) {
+    const std::string bad = "h_disconnect=x\r\n", older = "an older backup\r\n";
+    writeWholeFile(settingsFile() + ".bak", older);
+    writeWholeFile(settingsFile(), bad);
+    ASSERT_TRUE(SetFileAttributesA(settingsFile().c_str(), FILE_ATTRIBUTE_READONLY));
+    started_ = true;
+    expectStartHeldByErrorBox(dir_);
+    EXPECT_EQ(readWholeFile(settingsFile()), bad);
+    EXPECT_EQ(readWholeFile(settingsFile() + ".bak"), older);
+    SetFileAttributesA(settingsFile().c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 TEST_F(DllTest, MissingDirectoryShowsTheErrorBox) {
     const std::string missing = dir_ + "missing\\";
     started_ = true;
