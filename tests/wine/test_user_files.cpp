@@ -150,15 +150,20 @@ TEST_F(DllTest, FolderNamedDormexIni) {
 }
 
 // The plug-in keeps a number's low 8 bits: 0xFFFFFF00 and the present hour is
-// that hour, and the disconnect comes in this minute.
+// that hour, and the command comes in this minute. The pair whose default
+// hour differs from the present one tells a plug-in that took the default.
 TEST_F(DllTest, HourByItsLow8Bits) {
     const HourMinute now = presentMinuteWithRoom();
-    char file[128];
-    snprintf(file, sizeof file, "h_disconnect=0xFFFFFF%02X\r\nm_disconnect=%d\r\n-\r\n-\r\n-\r\n", now.hour,
-             now.minute);
+    const bool connect = now.hour == 17;  // the disconnect's default hour
+    char pair[64];
+    snprintf(pair, sizeof pair, "h=0xFFFFFF%02X\r\nm=%d\r\n", now.hour, now.minute);
+    const std::string file =
+        connect ? "-\r\n-\r\n" + std::string(pair) + "-\r\n" : pair + std::string("-\r\n-\r\n-\r\n");
     writeWholeFile(settingsFile(), file);
+    answerQueriesWith(connect ? 1 : 2);
     EXPECT_EQ(start(dir_), frames::expectedStartAnswer());
-    EXPECT_TRUE(waitUntil([] { return countOnOtherThreads(FRAME_DISCONNECT) == 1; }, 15000))
-        << "no disconnect at " << now.hour << ":" << now.minute;
+    const FrameKind command = connect ? FRAME_CONNECT : FRAME_DISCONNECT;
+    EXPECT_TRUE(waitUntil([command] { return countOnOtherThreads(command) == 1; }, 15000))
+        << "no command at " << now.hour << ":" << now.minute;
     EXPECT_EQ(readWholeFile(settingsFile()), file);
 }
