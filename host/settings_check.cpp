@@ -120,19 +120,6 @@ bool endsWithSeparator(const std::string& path) {
     return !path.empty() && (path.back() == '\\' || path.back() == '/');
 }
 
-// The first bytes of the file; "" when it cannot be read.
-std::string headOfFile(const std::string& path) {
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return std::string();
-    std::string head(HEAD_BYTES, '\0');
-    DWORD got = 0;
-    const BOOL read = ReadFile(file, &head[0], HEAD_BYTES, &got, nullptr);
-    CloseHandle(file);
-    head.resize(read ? got : 0);
-    return head;
-}
-
 // Lines ended by a CR alone, as old Mac programs wrote them: the plug-in drops
 // such a CR and reads on, so the whole file is its line 1.
 bool endsLinesInCrAlone(const std::string& head) {
@@ -289,8 +276,8 @@ std::string problemWords(ValueProblem problem, const SeenValue& value) {
     }
 }
 
-// A time written as a clock shows it ("23:15", "11pm", "11:30 p.m."), in
-// 24-hour time.
+// A time written as a clock shows it ("23:15", "11pm", "11:30 p.m."), read
+// in 24-hour time.
 struct ClockTime {
     bool found;
     bool hasMinute;
@@ -396,7 +383,7 @@ SettingsFilePlan readAsAtStart(const std::string& path, Reading* reading) {
     const bool opened = status != LOAD_NO_FILE && status != LOAD_NOT_OPENED;
     reading->openError = opened ? 0 : GetLastError();
     reading->folder = !opened && isFolder(path);
-    const std::string head = opened ? headOfFile(path) : std::string();
+    const std::string head = opened ? headOfFile(path, HEAD_BYTES) : std::string();
     const uint32_t headSize = static_cast<uint32_t>(std::min<size_t>(head.size(), UTF16_HEAD));
     reading->utf16 = utf16FormOf(reinterpret_cast<const uint8_t*>(head.data()), headSize);
     reading->crAlone = endsLinesInCrAlone(head);
@@ -418,13 +405,13 @@ void printDefaultFileSettings() {
     releaseSettings(&reading.settings);
 }
 
-// One file the plug-in writes: `done` when it can, the error box when it cannot.
 // A plan's line that the error box will appear, and what the box reads.
 void putBox(const std::string& line) {
     put(line);
     put(text(BOX_SAYS));
 }
 
+// One file the plug-in writes: `done` when it can, the error box when it cannot.
 bool planWrite(const std::string& path, const WriteOutlook& outlook, const std::string& done) {
     if (outlook.chance == CANNOT_WRITE) {
         putBox(say(PLAN_BOX_CANNOT_WRITE, shownAnsi(path).c_str(), text(outlook.why)));

@@ -97,14 +97,7 @@ struct LinkBytes {
 };
 
 bool readLinkBytes(const std::string& path, LinkBytes* link) {
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    link->bytes.assign(MOST_LINK_BYTES, '\0');
-    DWORD got = 0;
-    const BOOL read = ReadFile(file, &link->bytes[0], MOST_LINK_BYTES, &got, nullptr);
-    CloseHandle(file);
-    link->bytes.resize(read ? got : 0);
+    link->bytes = headOfFile(path, MOST_LINK_BYTES);
     return link->u32(0) == LINK_HEADER_SIZE && link->has(0, LINK_HEADER_SIZE) &&
            memcmp(link->bytes.data() + 4, LINK_CLASS, sizeof LINK_CLASS) == 0;
 }
@@ -206,16 +199,22 @@ ShortcutForm shortcutTarget(const std::string& path, Argument* target) {
     return relativeTarget(link, at, flags, path, target) ? SHORTCUT : UNREADABLE_SHORTCUT;
 }
 
-bool isZipArchive(const std::string& path) {
+std::string headOfFile(const std::string& path, uint32_t size) {
     const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    char head[4] = {};
+    if (file == INVALID_HANDLE_VALUE) return std::string();
+    std::string head(size, '\0');
     DWORD got = 0;
-    const BOOL read = ReadFile(file, head, sizeof head, &got, nullptr);
+    const BOOL read = ReadFile(file, &head[0], size, &got, nullptr);
     CloseHandle(file);
+    head.resize(read ? got : 0);
+    return head;
+}
+
+bool isZipArchive(const std::string& path) {
+    const std::string head = headOfFile(path, 4);
     // A local file header, or the end record of an empty archive.
-    return read && got == 4 && (memcmp(head, "PK\x03\x04", 4) == 0 || memcmp(head, "PK\x05\x06", 4) == 0);
+    return head == std::string("PK\x03\x04", 4) || head == std::string("PK\x05\x06", 4);
 }
 
 std::string archiveAbove(const std::string& path) {

@@ -28,6 +28,8 @@ enum ShortcutForm { NOT_A_SHORTCUT, SHORTCUT, UNREADABLE_SHORTCUT };
 // path, else the network path, else the path relative to the link).
 ShortcutForm shortcutTarget(const std::string& path, Argument* target);
 
+// The first `size` bytes of the file at most; "" when it cannot be read.
+std::string headOfFile(const std::string& path, uint32_t size);
 // A zip archive, by its first bytes.
 bool isZipArchive(const std::string& path);
 // For a path that is not there: the zip archive it lies inside, as Explorer

@@ -36,16 +36,16 @@ bool writeLong(const std::string& path, const std::string& bytes) {
     return done;
 }
 
+// The whole of a small file the test wrote, read by its long form.
 std::string readLong(const std::string& path) {
     HANDLE file = CreateFileW(longForm(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return "<missing>";
-    std::string bytes;
-    char chunk[4096];
+    char bytes[4096];
     DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got != 0) bytes.append(chunk, got);
+    const BOOL read = ReadFile(file, bytes, sizeof bytes, &got, nullptr);
     CloseHandle(file);
-    return bytes;
+    return read ? std::string(bytes, got) : "<unreadable>";
 }
 
 // The text as a host built for the ANSI code page sends it: a letter the code
