@@ -49,6 +49,11 @@ DWORD WINAPI runStart(LPVOID parameter) {
     return 0;
 }
 
+// As the box shows them, in Unicode: the same under every code page.
+const char ERROR_CAPTION[] = "Ошибка";
+const char ERROR_TEXT[] = "Ошибка при создании файла.";
+constexpr DWORD BOX_WAIT_MS = 15000;
+
 }  // namespace
 
 const std::string& dllPath() {
@@ -162,6 +167,26 @@ bool finishStart(BackgroundStart* start, DWORD timeoutMs) {
     CloseHandle(start->thread);
     start->thread = nullptr;
     return ended;
+}
+
+void expectStartHeldByErrorBox(const std::string& settingsDir) {
+    BackgroundStart start;
+    start.frame = frames::startEvent(recorderAddress(), settingsDir);
+    expectBox(true);
+    beginStart(&start);
+    HWND box = waitForWindowTitled(ERROR_CAPTION, false, BOX_WAIT_MS);
+    EXPECT_NE(box, nullptr) << "no error box appeared";
+    if (box != nullptr) {
+        EXPECT_EQ(staticTextOf(box), ERROR_TEXT);
+        EXPECT_EQ(start.returned, 0) << "the start returned while its box was still open";
+        const HWND cancel = GetDlgItem(box, IDCANCEL);
+        EXPECT_TRUE(cancel == nullptr || !IsWindowVisible(cancel)) << "the error box has a Cancel button";
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+    }
+    const bool returned = finishStart(&start, BOX_WAIT_MS);
+    expectBox(false);
+    ASSERT_TRUE(returned) << "the start did not return after the box closed";
+    EXPECT_EQ(start.answer, frames::expectedStartAnswer());
 }
 
 void DllTest::SetUp() {

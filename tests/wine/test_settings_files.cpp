@@ -15,9 +15,6 @@ namespace {
 
 const char DEFAULT_FILE[] =
     "h_disconnect=17\r\nm_disconnect=15\r\nh_online=7\r\nm_online=30\r\nDisconnectStr=/disconnect\r\n";
-// As the box shows them, in Unicode: the same under every code page.
-const char ERROR_CAPTION[] = "Ошибка";
-const char ERROR_TEXT[] = "Ошибка при создании файла.";
 constexpr DWORD WINDOW_WAIT_MS = 15000;
 
 }  // namespace
@@ -115,32 +112,6 @@ TEST_F(DllTest, TemporaryNamesTakenByTheUsersOwn) {
     SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_TRUE(RemoveDirectoryA(folder.c_str())) << "the folder is not as it was";
 }
-
-namespace {
-
-// Starts the plug-in on `settingsDir` from another thread and expects the
-// error box to hold that start until the test closes the box.
-void expectStartHeldByErrorBox(const std::string& settingsDir) {
-    BackgroundStart start;
-    start.frame = frames::startEvent(recorderAddress(), settingsDir);
-    expectBox(true);
-    beginStart(&start);
-    HWND box = waitForWindowTitled(ERROR_CAPTION, false, WINDOW_WAIT_MS);
-    EXPECT_NE(box, nullptr) << "no error box appeared";
-    if (box != nullptr) {
-        EXPECT_EQ(staticTextOf(box), ERROR_TEXT);
-        EXPECT_EQ(start.returned, 0) << "the start returned while its box was still open";
-        const HWND cancel = GetDlgItem(box, IDCANCEL);
-        EXPECT_TRUE(cancel == nullptr || !IsWindowVisible(cancel)) << "the error box has a Cancel button";
-        PostMessageA(box, WM_COMMAND, IDOK, 0);
-    }
-    const bool returned = finishStart(&start, WINDOW_WAIT_MS);
-    expectBox(false);
-    ASSERT_TRUE(returned) << "the start did not return after the box closed";
-    EXPECT_EQ(start.answer, frames::expectedStartAnswer());
-}
-
-}  // namespace
 
 // Each run of the Linux harness names the code page it is for; the box must
 // read the same under every one. Elsewhere the code page is the machine's own.
