@@ -422,8 +422,14 @@ bool planWrite(const std::string& path, const WriteOutlook& outlook, const std::
     return true;
 }
 
-// The backup first: when it cannot be written, the file is left as it is.
+// The backup first: when it cannot be written, the file is left as it is. A
+// read-only file is left before anything is written, its backup included.
 bool planBackupAndReplace(const std::string& path) {
+    const WriteOutlook overFile = writeOutlook(path);
+    if (overFile.chance == CANNOT_WRITE && overFile.why == WRITE_READ_ONLY_FILE) {
+        put(text(PLAN_LEAVE_FILE));
+        return planWrite(path, overFile, "");
+    }
     const std::string backup = path + BACKUP_SUFFIX;
     // The backup's path is longer than the file's: it may be more than the plug-in takes.
     const bool fits = fullPathOf(backup).size() <= MAX_SETTINGS_PATH;

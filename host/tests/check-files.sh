@@ -55,6 +55,10 @@ printf 'Dormex\r\n' >README.txt
 # A folder the plug-in may not write in (Wine shows it read-only; root writes all the same).
 mkdir read-only
 chmod a-w read-only
+# A bad file its user made read-only: never replaced, its backup never written.
+mkdir read-only-file
+printf 'h_disconnect=17 \r\n' >read-only-file/dormex.ini
+chmod a-w read-only-file/dormex.ini
 
 # As users make them: a no-break space before a number, old Mac line ends, a
 # clock time, 11pm, a number by its low 8 bits, a trigger with an emoji.
