@@ -103,6 +103,9 @@ void endSession() {
         sendStop();
     }
     if (pluginLoaded()) unloadPlugin();
+    // The watch thread's last steps run in the library as it leaves: let them
+    // end before this process does, as a careful host lets its plug-ins go.
+    waitForUnloadedPlugin(2000);
     removeTemporarySettingsDir();
 }
 

@@ -27,6 +27,8 @@ HMODULE pluginModule = nullptr;
 PluginFun pluginFun = nullptr;
 std::string pluginPath;
 bool running = false;
+// The library unloaded last, until it is gone from the process.
+HMODULE unloadedModule = nullptr;
 
 std::atomic<int32_t> netState{NET_ONLINE};
 // Requests answered since the last start event; counted once each is printed.
@@ -187,8 +189,19 @@ bool loadPlugin(const std::string& path, std::string* error) {
 
 bool pluginLoaded() { return pluginModule != nullptr; }
 
+void waitForUnloadedPlugin(unsigned long limitMs) {
+    const DWORD begun = GetTickCount();
+    HMODULE stillThere = nullptr;
+    const DWORD lookOnly = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
+    while (unloadedModule != nullptr && GetTickCount() - begun < limitMs &&
+           GetModuleHandleExA(lookOnly, reinterpret_cast<LPCSTR>(unloadedModule), &stillThere)) {
+        Sleep(10);
+    }
+}
+
 void unloadPlugin() {
     FreeLibrary(pluginModule);
+    unloadedModule = pluginModule;
     pluginModule = nullptr;
     pluginFun = nullptr;
     running = false;
