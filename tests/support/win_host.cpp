@@ -174,6 +174,7 @@ void exitOnAnyFault(const char* (*context)()) {
 }
 
 void endProcessWithFault(const char* line) {
+    fflush(stdout);  // where both go to one file, what came before stays before
     if (faultContext != nullptr) {
         fprintf(stderr, "\n%s: %s\n", faultContext(), line);
     } else {
