@@ -123,9 +123,10 @@ exit /b 0
 
 rem Explorer starts "cmd /c" for the script alone, and the window goes as the
 rem run ends: then wait for a key, so the verdict can be read. Not from an open
-rem console (no /c), nor where a shell or CI shares the console or the input
-rem is no console (the program answers).
+rem console (no /c), nor in CI, nor where a shell shares the console or the
+rem input is no console (the program answers).
 :pauseIfDoubleClicked
+if defined CI exit /b 0
 setlocal EnableDelayedExpansion
 set "startLine=!cmdcmdline!"
 if /i "!startLine: /c =!"=="!startLine!" exit /b 0
