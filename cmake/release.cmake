@@ -20,9 +20,14 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/version.h.in
 # DLLs the plug-in calls itself. Hardened for the host's process: stack cookies
 # against the DLL's own guard, no SEH handlers (flagged NO_SEH, so there is no
 # SafeSEH table to keep), and the GUI subsystem, as the DLL has no console.
+# Its header names Windows XP (5.1), the oldest Windows that has every function
+# it imports.
 function(dormex_small_dll dll core)
   set(flags -Os -flto -ffunction-sections -fdata-sections
-    -fno-asynchronous-unwind-tables -fno-unwind-tables -fstack-protector-strong)
+    -fno-asynchronous-unwind-tables -fno-unwind-tables -fstack-protector-strong
+    # Arrays at the alignment the ABI asks, not padded to 32 bytes for vector code
+    # the DLL never runs.
+    -malign-data=abi)
   target_compile_options(${core} PRIVATE ${flags})
   target_compile_options(${dll} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${flags}>)
   target_sources(${dll} PRIVATE
@@ -37,9 +42,12 @@ function(dormex_small_dll dll core)
     COMPILE_OPTIONS "-fno-lto;-fno-tree-loop-distribute-patterns")
   target_include_directories(${dll} PRIVATE ${CMAKE_BINARY_DIR}/generated)
   # No runtime start-up means no pseudo-relocations either: refuse any at link time.
-  target_link_options(${dll} PRIVATE -Os -flto -nostartfiles -nodefaultlibs
+  # Link-time optimisation generates the code at link time, so the flags that
+  # shape it are given again there (not -fdata-sections: the zeroed data would
+  # then take room in the file).
+  target_link_options(${dll} PRIVATE -Os -flto -ffunction-sections -malign-data=abi -nostartfiles -nodefaultlibs
     -Wl,--gc-sections -Wl,-e,_DllMainCRTStartup@12 -Wl,--disable-runtime-pseudo-reloc
-    -Wl,--no-seh -Wl,--subsystem,windows)
+    -Wl,--no-seh -Wl,--subsystem,windows:5.1 -Wl,--major-os-version,5 -Wl,--minor-os-version,1)
   # The release DLL is stripped; the map beside it in the build tree says
   # where each function lies, for tools/check-dll.sh.
   target_link_options(${dll} PRIVATE

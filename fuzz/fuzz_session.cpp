@@ -117,8 +117,16 @@ void markStopped(const bool aliveBefore[], const uint32_t serialsBefore[]) {
     }
 }
 
-void checkHostThreadDidNotWait() {
+// The pauses one event may take for files another program holds: a start
+// makes six file calls (open, the backup's open and move, the default file's
+// move, and a removal after either move), each tried again ten times at most.
+constexpr int MOST_PAUSES_PER_EVENT = 6 * 10;
+
+// A host thread never waits for a thread of ours, and pauses for busy files
+// only as long as the retries allow.
+void checkHostThreadDidNotWait(int pausesBefore) {
     if (harnessWaits() != 0) fail("the host's thread waited");
+    if (harnessPauses() - pausesBefore > MOST_PAUSES_PER_EVENT) fail("the host's thread paused without end");
     if (openHandles() != 0) fail("a file handle was left open");
 }
 
@@ -139,8 +147,9 @@ void sendFrame(const uint8_t* frame, size_t size) {
             : 0;
     const int launchesBefore = launchesSeen();
     harnessDisconnects = 0;
+    const int pausesBefore = harnessPauses();
     const uint8_t* answer = pluginFun(frame);
-    checkHostThreadDidNotWait();
+    checkHostThreadDidNotWait(pausesBefore);
     if (start && oracle::locateDirectory(frame, size).wellFormed) {
         static const Bytes expected = frames::expectedStartAnswer();
         if (answer == nullptr || memcmp(answer, expected.data(), expected.size()) != 0)

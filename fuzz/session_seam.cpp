@@ -43,6 +43,7 @@ const void* harnessStack = nullptr;
 size_t harnessStackSize = 0;
 int running = -1;
 int waitsOnHarness = 0;
+int pausesOnHarness = 0;
 void (*startHook)(int) = nullptr;
 
 // Marks the switch to a stack for the sanitizer.
@@ -191,20 +192,22 @@ bool seamCallFails(SeamCall) { return failAt != 0 && ++seamCalls == failAt; }
 
 // --- The seam itself -----------------------------------------------------------------
 
-PlatformFile* openFileForReading(const char* path, bool* missing) {
-    *missing = false;
+PlatformFile* openFileForReading(const char* path, FileRefusal* refusal) {
+    *refusal = REFUSED_FOR_GOOD;
     if (seamCallFails(SEAM_OPEN)) return nullptr;
     Entry* entry = findEntry(path);
-    *missing = entry == nullptr;
-    if (entry == nullptr || entry->directory || entry->writers != 0 || entry->heldForWriting) return nullptr;
-    return openHandle(entry, false);
+    if (entry == nullptr) *refusal = REFUSED_MISSING;
+    if (entry == nullptr || entry->directory) return nullptr;
+    // Reading shares reads only: a writer, ours or another program's, keeps us out for now.
+    if (entry->writers != 0 || entry->heldForWriting) *refusal = REFUSED_BUSY;
+    return *refusal == REFUSED_BUSY ? nullptr : openHandle(entry, false);
 }
 
-PlatformFile* createNewFile(const char* path, bool* taken) {
-    *taken = false;
+PlatformFile* createNewFile(const char* path, FileRefusal* refusal) {
+    *refusal = REFUSED_FOR_GOOD;
     if (seamCallFails(SEAM_CREATE) || !parentExists(path)) return nullptr;
-    *taken = findEntry(path) != nullptr;
-    Entry* entry = *taken ? nullptr : makeEntry(path);
+    if (findEntry(path) != nullptr) *refusal = REFUSED_EXISTS;
+    Entry* entry = *refusal == REFUSED_EXISTS ? nullptr : makeEntry(path);
     if (entry == nullptr) return nullptr;
     PlatformFile* handle = openHandle(entry, true);
     if (handle != nullptr) entry->size = 0;
@@ -241,36 +244,48 @@ bool closeFile(PlatformFile* file) {
     return !seamCallFails(file->writing ? SEAM_CLOSE_WRITTEN : SEAM_CLOSE);
 }
 
-bool moveFileIntoPlace(const char* from, const char* to, bool replace) {
+namespace {
+
+// Why `entry` can't be renamed or deleted now: open here or by another
+// program (for a moment), or a folder (for good); REFUSED_EXISTS when it can.
+FileRefusal refusalOfOpen(const Entry* entry) {
+    if (entry->directory) return REFUSED_FOR_GOOD;
+    const bool open = entry->readers != 0 || entry->writers != 0 || entry->heldForWriting;
+    return open ? REFUSED_BUSY : REFUSED_EXISTS;
+}
+
+}  // namespace
+
+bool moveFileIntoPlace(const char* from, const char* to, bool replace, FileRefusal* refusal) {
+    *refusal = REFUSED_FOR_GOOD;
     if (seamCallFails(SEAM_MOVE)) return false;
     Entry* source = findEntry(from);
     Entry* target = findEntry(to);
-    const auto busy = [](const Entry* entry) {
-        return entry->directory || entry->readers != 0 || entry->writers != 0 || entry->heldForWriting;
-    };
-    if (source == nullptr || busy(source) || !parentExists(to) || strlen(to) >= MAX_PATH_BYTES) return false;
-    if (target != nullptr && (!replace || busy(target))) return false;
+    if (source == nullptr || !parentExists(to)) *refusal = REFUSED_MISSING;
+    if (source == nullptr || !parentExists(to) || strlen(to) >= MAX_PATH_BYTES) return false;
+    *refusal = refusalOfOpen(source);
+    if (*refusal != REFUSED_EXISTS) return false;
+    *refusal = target != nullptr ? refusalOfOpen(target) : REFUSED_FOR_GOOD;
+    if (target != nullptr && (!replace || *refusal != REFUSED_EXISTS)) return false;
     if (target != nullptr) target->used = false;
     strcpy(source->path, to);
     return true;
 }
 
-bool removeFile(const char* path) {
-    if (seamCallFails(SEAM_REMOVE)) return false;
-    Entry* entry = findEntry(path);
-    if (entry == nullptr || entry->directory || entry->readers != 0 || entry->writers != 0) return false;
+bool removeFile(const char* path, FileRefusal* refusal) {
+    *refusal = REFUSED_MISSING;
+    if (seamCallFails(SEAM_REMOVE)) *refusal = REFUSED_FOR_GOOD;
+    Entry* entry = *refusal == REFUSED_FOR_GOOD ? nullptr : findEntry(path);
+    if (entry == nullptr) return false;
+    *refusal = refusalOfOpen(entry);
+    if (*refusal != REFUSED_EXISTS) return false;
     entry->used = false;
     return true;
 }
 
-void showErrorBox(const char16_t*, const char16_t*) { seamCallFails(SEAM_ERROR_BOX); }
+bool isReadOnlyFile(const char*) { return false; }
 
-uint32_t systemWindowsDirectory(char* out, uint32_t capacity) {
-    static const char windows[] = "C:\\WINDOWS";
-    if (seamCallFails(SEAM_WINDOWS_DIR) || capacity < sizeof windows) return 0;
-    memcpy(out, windows, sizeof windows);
-    return sizeof windows - 1;
-}
+void showErrorBox(const char16_t*, const char16_t*) { seamCallFails(SEAM_ERROR_BOX); }
 
 // ASCII and the Cyrillic letters А to я, as code page 1251 spells them; any
 // other text has no second spelling here.
@@ -332,10 +347,12 @@ void destroySignal(PlatformSignal* signal) {
     if (signal != nullptr) signal->used = false;
 }
 
-// On a fiber: yields; the pause is over when the harness resumes it.
+// On a fiber: yields; the pause is over when the harness resumes it. On the
+// harness, as a host thread waits for a file another program holds, it is
+// over at once.
 void pauseThread(uint32_t) {
     if (running < 0) {
-        ++waitsOnHarness;
+        ++pausesOnHarness;
         return;
     }
     fibers[running].state = FIBER_WAITING;
@@ -351,14 +368,14 @@ void takeLock(PlatformLock* lock) {
 
 void releaseLock(PlatformLock* lock) { lock->storage[0] = 0; }
 
-ModuleHold* holdModule() {
-    static char token;
-    return seamCallFails(SEAM_HOLD) ? nullptr : reinterpret_cast<ModuleHold*>(&token);
+bool prepareLock(PlatformLock* lock) {
+    lock->storage[0] = 0;
+    return true;
 }
 
-void releaseHoldFromThread(ModuleHold* hold, void (*waitFirst)(void*), void* argument) {
-    if (hold != nullptr) startDetachedThread(waitFirst, argument);
-}
+void disposeLock(PlatformLock*) {}
+
+bool pinModule() { return !seamCallFails(SEAM_PIN); }
 
 bool startDetachedThread(void (*body)(void*), void* argument) {
     if (seamCallFails(SEAM_THREAD)) return false;
@@ -395,6 +412,7 @@ void resetSeam() {
     failAt = seamCalls = 0;
     launches = 0;
     waitsOnHarness = 0;
+    pausesOnHarness = 0;
 }
 
 void setFiberStartHook(void (*hook)(int)) { startHook = hook; }
@@ -429,6 +447,8 @@ void holdRunningFiber() {
 }
 
 int harnessWaits() { return waitsOnHarness; }
+
+int harnessPauses() { return pausesOnHarness; }
 
 void setSeamClock(uint8_t hour, uint8_t minute) {
     clockHour = hour;

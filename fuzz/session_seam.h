@@ -32,6 +32,8 @@ int runningFiber();
 void holdRunningFiber();
 // Times the harness itself waited on a signal (a host thread never should).
 int harnessWaits();
+// Times the harness paused, as a host thread does for a file another program holds.
+int harnessPauses();
 
 // --- Clock, host address, faults -----------------------------------------------
 

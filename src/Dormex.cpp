@@ -1,10 +1,6 @@
 #include "Dormex.h"
 
-#include <atomic>
-#include <cstring>
-
 #include "hostlink/codec.h"
-#include "platform/platform.h"
 
 ModuleState moduleState;
 
@@ -34,35 +30,14 @@ constexpr StartAnswer frameStartAnswer() {
 
 constexpr StartAnswer START_ANSWER = frameStartAnswer();
 
-// The answer in memory that outlives the module: after the error box the host
-// may have unloaded the plug-in and copies the answer only once this call
-// returned, however late. The bytes never change, so one copy serves every
-// start of this load; it is never freed, since no code of ours learns when the
-// host is done. The module's own copy where no memory is left.
-const uint8_t* answerOutlivingModule() {
-    static std::atomic<const uint8_t*> lasting{nullptr};
-    const uint8_t* made = lasting.load();
-    if (made != nullptr) return made;
-    auto* copy = static_cast<uint8_t*>(allocateMemory(START_ANSWER_SIZE));
-    if (copy == nullptr) return START_ANSWER.bytes;
-    memcpy(copy, START_ANSWER.bytes, START_ANSWER_SIZE);
-    if (lasting.compare_exchange_strong(made, copy)) return copy;
-    freeMemory(copy);  // another thread's start made one first
-    return made;
-}
-
 // The host gets the answer only once the start sequence, error box included,
-// is over.
+// is over. The answer lies in the module, which the error box pins, so it
+// outlives an unload from inside the box however late the host copies it.
 const uint8_t* onStartEvent(Frame frame) {
     StartEvent event;
     if (!decodeStartEvent(frame, &event)) return nullptr;
-    PluginSession* session = &moduleState.session;
-    ++session->startsUnderWay;
-    const bool letHostIn = startSession(session, event.callbackAddress, event.settingsDir);
-    const uint8_t* answer = letHostIn ? answerOutlivingModule() : START_ANSWER.bytes;
-    // The last thing a start does: a hold on the module waits for it.
-    --session->startsUnderWay;
-    return answer;
+    startSession(&moduleState.session, event.callbackAddress, event.settingsDir);
+    return START_ANSWER.bytes;
 }
 
 }  // namespace
@@ -89,4 +64,8 @@ extern "C" const uint8_t* DORMEX_STDCALL pluginFun(const uint8_t* data) {
     return nullptr;
 }
 
+bool prepareModuleState() { return prepareSession(&moduleState.session); }
+
 void releaseModuleState() { releaseSession(&moduleState.session); }
+
+void disposeModuleState() { disposeSession(&moduleState.session); }

@@ -24,5 +24,10 @@ extern ModuleState moduleState;
 // start event and null for everything else, malformed frames included.
 extern "C" const uint8_t* DORMEX_STDCALL pluginFun(const uint8_t* data);
 
+// Gets the module's state ready when the library is loaded; false when the
+// system could not, and the load is to fail.
+bool prepareModuleState();
 // Releases the module's strings; called when the library is unloaded.
 void releaseModuleState();
+// Gives back what prepareModuleState() took; called last at unload.
+void disposeModuleState();

@@ -4,7 +4,13 @@
 #include "Dormex.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
-    // At process exit the memory goes anyway; free only on a real unload.
-    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) releaseModuleState();
+    // A false answer fails the load: the host gets no plug-in rather than one without locks.
+    if (reason == DLL_PROCESS_ATTACH) return prepareModuleState();
+    // At process exit the memory goes anyway, and another thread ended
+    // meanwhile may have held a lock: give back only on a real unload.
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        releaseModuleState();
+        disposeModuleState();
+    }
     return TRUE;
 }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Checks the built library as a host would see it: a 32-bit PE for i386, one
 # export named pluginFun, only the imports on the allow-list below (no C
-# runtime DLL), its size within the release limit, and its hardening: ASLR,
+# runtime DLL, nothing newer than Windows XP, and every import a safeguard
+# needs), a header that names Windows XP, no thread-local storage, the module
+# pinned before the error box, its size within the release limit, and its hardening: ASLR,
 # DEP, NO_SEH with no handler registered in its code, the GUI subsystem, no
 # section both writable and executable, and stack cookies against a guard the
 # DLL seeds itself. The cookies are found through the linker map the build
@@ -39,24 +41,40 @@ elif [ "$((16#${address_count:-0}))" -ne 1 ]; then
   fail "export address table holds $((16#${address_count:-0})) entries, expected 1"
 fi
 
-# Every function the plug-in imports, by DLL: exactly what its own code calls
-# and nothing of a compiler runtime. A new import fails until it is added here.
-# Two kernel32 lines seed the stack guard and end the process when a cookie
-# does not match; the last two lock the module's state for the host's threads,
-# put settings files on the disk whole, and hold the module until the thread
-# of a start that showed the error box has left its code.
+# Every function the plug-in imports, by DLL, with the oldest Windows that has
+# it as Microsoft's documentation gives it (5.0 Windows 2000, 5.1 XP): exactly
+# what its own code calls and nothing of a compiler runtime. A new import fails
+# until it is added here, and nothing newer than the oldest Windows the DLL
+# runs on (OLDEST_WINDOWS, which its header must name) may be added.
+OLDEST_WINDOWS=5.1
 allowed_imports="
-KERNEL32.dll CloseHandle CreateEventA CreateFileA CreateThread DeleteFileA FreeLibrary
-KERNEL32.dll FreeLibraryAndExitThread GetLastError GetLocalTime GetModuleHandleExA GetProcessHeap
-KERNEL32.dll GetSystemWindowsDirectoryA HeapAlloc HeapFree HeapReAlloc MoveFileExA MultiByteToWideChar
-KERNEL32.dll ReadFile SetEvent Sleep WaitForSingleObject WideCharToMultiByte WriteFile
-KERNEL32.dll GetCurrentProcessId GetSystemTimeAsFileTime QueryPerformanceCounter
-KERNEL32.dll TerminateProcess
-KERNEL32.dll AcquireSRWLockExclusive ReleaseSRWLockExclusive FlushFileBuffers GetFileAttributesA
-KERNEL32.dll DuplicateHandle SuspendThread GetThreadContext ResumeThread
-USER32.dll MessageBoxW
-SHELL32.dll ShellExecuteA"
-allowed=$(awk 'NF { for (i = 2; i <= NF; i++) print tolower($1) "!" $i }' <<<"$allowed_imports")
+KERNEL32.dll 5.0 CloseHandle GetLocalTime GetSystemTimeAsFileTime GetSystemWindowsDirectoryA
+KERNEL32.dll 5.0 MultiByteToWideChar WideCharToMultiByte QueryPerformanceCounter
+KERNEL32.dll 5.1 CreateEventA CreateFileA CreateThread DeleteFileA FlushFileBuffers FreeLibrary
+KERNEL32.dll 5.1 FreeLibraryAndExitThread GetCurrentProcessId GetFileAttributesA GetLastError
+KERNEL32.dll 5.1 GetModuleHandleExA GetProcessHeap HeapAlloc HeapFree HeapReAlloc MoveFileExA
+KERNEL32.dll 5.1 ReadFile SetEvent Sleep TerminateProcess WaitForSingleObject WriteFile
+KERNEL32.dll 5.1 InitializeCriticalSectionAndSpinCount EnterCriticalSection LeaveCriticalSection
+KERNEL32.dll 5.1 DeleteCriticalSection
+USER32.dll 5.0 MessageBoxW
+SHELL32.dll 5.1 ShellExecuteA"
+
+# Imports the DLL's safety rests on: a build that lost one of them lost a
+# safeguard without a sound (each is what the safeguard calls).
+required_imports="
+FlushFileBuffers settings files reach the disk before they are moved into place
+MoveFileExA settings files are replaced in one step
+Sleep a file another program holds for a moment is waited for
+EnterCriticalSection the host's threads meet under a lock
+LeaveCriticalSection the host's threads meet under a lock
+InitializeCriticalSectionAndSpinCount the locks are made at load, failing the load where they can't be
+GetModuleHandleExA the module stays mapped while code of ours runs
+FreeLibraryAndExitThread the watch thread gives the module back as its very last act
+TerminateProcess a stack cookie that does not match ends the process"
+
+newer=$(awk -v oldest="$OLDEST_WINDOWS" 'NF && $2 + 0 > oldest + 0 { print $1 "!" $3 " needs " $2 }' <<<"$allowed_imports")
+[ -z "$newer" ] || fail "the allow-list admits functions newer than Windows $OLDEST_WINDOWS: $newer"
+allowed=$(awk 'NF { for (i = 3; i <= NF; i++) print tolower($1) "!" $i }' <<<"$allowed_imports")
 
 # "DLL Name: X" opens each DLL's list; its functions follow as "vma hint name".
 imports=$(awk '/^[[:space:]]*DLL Name:/ { dll = tolower($3); next }
@@ -70,7 +88,7 @@ while read -r import; do
 done <<<"$imports"
 
 # The largest file the release may be, in bytes.
-size_limit=$((15 * 1024))
+size_limit=$((14 * 1024))
 size=$(stat -c %s "$dll")
 [ "$size" -le "$size_limit" ] || fail "is $size bytes, more than the $size_limit allowed"
 
@@ -89,6 +107,18 @@ for flag in DYNAMIC_BASE:0x40 NX_COMPAT:0x100 NO_SEH:0x400; do
 done
 subsystem=$((16#$(header_field Subsystem)))
 [ "$subsystem" -eq 2 ] || fail "subsystem is $subsystem, expected 2 (Windows GUI): the DLL has no console"
+
+# The header's versions name the oldest Windows it runs on, as the imports
+# allow: an older one would promise what it can't keep, a newer one would
+# shut out Windows XP for nothing.
+decimal_field() { sed -n "s/^$1[[:space:]]\+\([0-9]\+\).*/\1/p" <<<"$dump" | head -n 1; }
+for pair in OSystem Subsystem; do
+  version="$(decimal_field "Major${pair}Version").$(decimal_field "Minor${pair}Version")"
+  [ "$version" = "$OLDEST_WINDOWS" ] || fail "header's ${pair/OSystem/OS} version is $version, expected $OLDEST_WINDOWS (Windows XP)"
+done
+# Windows XP gives a library loaded at run time no thread-local storage of its own.
+tls=$(sed -n 's/^Entry 9 \([0-9a-fA-F]\+\) .*/\1/p' <<<"$dump")
+[ "$((16#${tls:-0}))" -eq 0 ] || fail "has a thread-local storage directory, which Windows XP does not set up for a library loaded at run time"
 
 # objdump shows no raw section flags: read them from the section table.
 # u16/u32 OFFSET: a little-endian field of the file.
@@ -135,6 +165,22 @@ else
     grep -qE "mov +[^,]+,0x$guard\$" <<<"$code" ||
       fail "nothing writes __stack_chk_guard: the guard is never seeded and keeps its built-in value"
   fi
+  # A safeguard's import must be there and called: an import whose last call
+  # was taken out may linger in the table.
+  while read -r function why; do
+    [ -z "$function" ] && continue
+    slot=$(map_address "_imp__$function@[0-9]\\+")
+    if [ -z "$slot" ] || ! grep -qE "0x$slot\b" <<<"$code"; then
+      fail "never calls $function, which means: $why"
+    fi
+  done <<<"$required_imports"
+  # The pin: GetModuleHandleExA asked with FROM_ADDRESS | PIN (5) as its
+  # first argument, which keeps the module mapped under an error box.
+  module_handle=$(map_address '_imp__GetModuleHandleExA@12')
+  if [ -z "$module_handle" ] ||
+    ! grep -B 6 -E "call +\*0x$module_handle\b" <<<"$code" | grep -qE 'movl +\$0x5,\(%esp\)'; then
+    fail "nothing pins the module (GetModuleHandleExA with GET_MODULE_HANDLE_EX_FLAG_PIN): an unload inside the error box would pull the code from under it"
+  fi
 fi
 
 if [ "$failures" -ne 0 ]; then
@@ -145,3 +191,5 @@ echo "check-dll: $dll: $size bytes (limit $size_limit), pei-i386, exports plugin
   "imports $(wc -l <<<"$imports") allowed functions: $(tr '\n' ' ' <<<"$imports" | sed 's/ $//')"
 echo "check-dll: $dll: DYNAMIC_BASE NX_COMPAT NO_SEH, no fs access, Windows GUI subsystem," \
   "no writable executable section, $cookie_functions functions check a stack cookie, the guard is seeded"
+echo "check-dll: $dll: runs on Windows $OLDEST_WINDOWS and later (header and imports), no thread-local storage," \
+  "every safeguard's import is there, the module is pinned"

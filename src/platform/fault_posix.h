@@ -20,9 +20,13 @@ enum SeamCall {
     SEAM_LAUNCH,
     SEAM_WINDOWS_DIR,
     SEAM_CONVERT,
-    SEAM_HOLD,
+    SEAM_PIN,
+    SEAM_ATTRIBUTES,
     SEAM_CALL_KINDS
 };
 
 // True when this call of `kind` is to fail as the system would fail it.
 bool seamCallFails(SeamCall kind);
+// True when this call of `kind` (an open, move or remove) is to find its file
+// held open by another program, as a virus scanner holds a file for a moment.
+bool seamFileBusy(SeamCall kind);

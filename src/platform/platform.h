@@ -20,13 +20,21 @@ void freeMemory(void* memory);
 
 struct PlatformFile;
 
+// Why the system refused a file call.
+enum FileRefusal : uint8_t {
+    REFUSED_FOR_GOOD,  // for good, as far as the system tells (no access, read-only, a full disk, ...)
+    REFUSED_MISSING,  // nothing is at the path, or its folder is missing
+    REFUSED_EXISTS,   // something (a file, a folder) already has the name asked for
+    REFUSED_BUSY,     // another program has the file open right now: may work in a moment
+};
+
 // Opens an existing file for reading while others may read it too; null on
-// any failure, with `*missing` set when the failure is that nothing is there.
-PlatformFile* openFileForReading(const char* path, bool* missing);
+// any failure, with `*refusal` saying why.
+PlatformFile* openFileForReading(const char* path, FileRefusal* refusal);
 // Creates a new file for writing while others may read it; never opens one
-// that is there. Null on any failure, with `*taken` set when the failure is
-// that something (a file, a folder) already has that name.
-PlatformFile* createNewFile(const char* path, bool* taken);
+// that is there. Null on any failure, with `*refusal` saying why (REFUSED_EXISTS
+// when something already has that name).
+PlatformFile* createNewFile(const char* path, FileRefusal* refusal);
 // Reads up to `capacity` bytes; false on a system error. `*got` is 0 at end of file.
 bool readFileChunk(PlatformFile* file, void* buffer, uint32_t capacity, uint32_t* got);
 // Writes all `size` bytes; false on a system error or a short write.
@@ -36,10 +44,14 @@ bool flushFile(PlatformFile* file);
 // Closes the file; false when the system reports an error. Always releases it.
 bool closeFile(PlatformFile* file);
 // Renames the file at `from` to `to` on the same volume, in one step; an existing
-// `to` is replaced only when `replace` is set. False on any failure (nothing moved).
-bool moveFileIntoPlace(const char* from, const char* to, bool replace);
-// Deletes the file at `path`; false when it could not be deleted.
-bool removeFile(const char* path);
+// `to` is replaced only when `replace` is set. False on any failure (nothing
+// moved), with `*refusal` saying why (REFUSED_EXISTS: `to` is there and `replace` is not set).
+bool moveFileIntoPlace(const char* from, const char* to, bool replace, FileRefusal* refusal);
+// Deletes the file at `path`; false when it could not be deleted, with `*refusal` saying why.
+bool removeFile(const char* path, FileRefusal* refusal);
+// True when the file at `path` carries the read-only mark; false when it does
+// not, or when nothing can be told.
+bool isReadOnlyFile(const char* path);
 
 // --- The user's desktop ----------------------------------------------------
 
@@ -92,26 +104,24 @@ bool startDetachedThread(void (*body)(void*), void* argument);
 void pauseThread(uint32_t milliseconds);
 
 // A lock for short sections that call nothing outside the plug-in and never
-// take it twice. Zero-filled storage is an open lock, so the module's state
-// needs no set-up at load.
+// take it twice. It must be prepared once before its first use and disposed of
+// once after its last.
 struct PlatformLock {
     alignas(8) unsigned char storage[64];
 };
+// Makes `lock` ready for use; false when the system had no resources for it.
+bool prepareLock(PlatformLock* lock);
+void disposeLock(PlatformLock* lock);
 void takeLock(PlatformLock* lock);
 void releaseLock(PlatformLock* lock);
 
 // --- The module --------------------------------------------------------------
 
-struct ModuleHold;
-
-// Keeps this module loaded, even if the host unloads it meanwhile, until the
-// hold is given back; null when none could be taken.
-ModuleHold* holdModule();
-// Gives `hold` back from a new thread as its very last act, once
-// waitFirst(argument) returned, so that no code of ours runs after the module
-// may be gone. When no thread can be started the hold stays for good: given
-// back on the caller's thread, it could unmap the code under the caller.
-void releaseHoldFromThread(ModuleHold* hold, void (*waitFirst)(void*), void* argument);
+// Keeps this module mapped until the process ends, whatever the host unloads
+// meanwhile, so that code of ours still on a stack (a start inside the error
+// box's message loop, down to its last return) never loses its instructions.
+// False when the system refused.
+bool pinModule();
 
 // --- Code addresses --------------------------------------------------------
 

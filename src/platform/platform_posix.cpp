@@ -21,27 +21,43 @@ PlatformFile* fileOf(int descriptor) {
     return descriptor < 0 ? nullptr : reinterpret_cast<PlatformFile*>(static_cast<intptr_t>(descriptor) + 1);
 }
 
+FileRefusal refusalOf(int error) {
+    if (error == ENOENT || error == ENOTDIR) return REFUSED_MISSING;
+    if (error == EEXIST || error == ENOTEMPTY) return REFUSED_EXISTS;
+    return error == EBUSY || error == ETXTBSY ? REFUSED_BUSY : REFUSED_FOR_GOOD;
+}
+
+// Asks the failure hook first: the call fails, or finds its file held by another program.
+bool refusedByHook(SeamCall kind, FileRefusal* refusal) {
+    if (seamCallFails(kind)) {
+        *refusal = REFUSED_FOR_GOOD;
+        return true;
+    }
+    if (!seamFileBusy(kind)) return false;
+    *refusal = REFUSED_BUSY;
+    return true;
+}
+
 }  // namespace
 
-PlatformFile* openFileForReading(const char* path, bool* missing) {
-    *missing = false;
-    if (seamCallFails(SEAM_OPEN)) return nullptr;
+PlatformFile* openFileForReading(const char* path, FileRefusal* refusal) {
+    if (refusedByHook(SEAM_OPEN, refusal)) return nullptr;
     const int descriptor = open(path, O_RDONLY | O_CLOEXEC);
-    *missing = descriptor < 0 && (errno == ENOENT || errno == ENOTDIR);
+    if (descriptor < 0) *refusal = refusalOf(errno);
     struct stat status;
     // Like Windows, a directory is not a file that can be opened for reading.
     if (descriptor >= 0 && (fstat(descriptor, &status) != 0 || S_ISDIR(status.st_mode))) {
         close(descriptor);
+        *refusal = REFUSED_FOR_GOOD;
         return nullptr;
     }
     return fileOf(descriptor);
 }
 
-PlatformFile* createNewFile(const char* path, bool* taken) {
-    *taken = false;
-    if (seamCallFails(SEAM_CREATE)) return nullptr;
+PlatformFile* createNewFile(const char* path, FileRefusal* refusal) {
+    if (refusedByHook(SEAM_CREATE, refusal)) return nullptr;
     const int descriptor = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    *taken = descriptor < 0 && errno == EEXIST;
+    if (descriptor < 0) *refusal = errno == EEXIST ? REFUSED_EXISTS : REFUSED_FOR_GOOD;
     return fileOf(descriptor);
 }
 
@@ -75,16 +91,36 @@ bool closeFile(PlatformFile* file) {
     return close(descriptorOf(file)) == 0 && !fails;
 }
 
-bool moveFileIntoPlace(const char* from, const char* to, bool replace) {
-    if (seamCallFails(SEAM_MOVE)) return false;
-    return renameat2(AT_FDCWD, from, AT_FDCWD, to, replace ? 0 : RENAME_NOREPLACE) == 0;
+bool moveFileIntoPlace(const char* from, const char* to, bool replace, FileRefusal* refusal) {
+    if (refusedByHook(SEAM_MOVE, refusal)) return false;
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, replace ? 0 : RENAME_NOREPLACE) == 0) return true;
+    *refusal = refusalOf(errno);
+    return false;
 }
 
-bool removeFile(const char* path) { return !seamCallFails(SEAM_REMOVE) && unlink(path) == 0; }
+bool removeFile(const char* path, FileRefusal* refusal) {
+    if (refusedByHook(SEAM_REMOVE, refusal)) return false;
+    if (unlink(path) == 0) return true;
+    *refusal = refusalOf(errno);
+    return false;
+}
+
+bool isReadOnlyFile(const char* path) {
+    struct stat status;
+    // Windows' read-only mark is a file without any write permission here, as Wine maps it.
+    return !seamCallFails(SEAM_ATTRIBUTES) && stat(path, &status) == 0 && (status.st_mode & 0222) == 0;
+}
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(PlatformLock), "a mutex fits");
 
-// Zero is PTHREAD_MUTEX_INITIALIZER with the C library this builds on.
+// Zero is PTHREAD_MUTEX_INITIALIZER with the C library this builds on, so a
+// zero-filled lock that was never prepared works too.
+bool prepareLock(PlatformLock* lock) {
+    return pthread_mutex_init(reinterpret_cast<pthread_mutex_t*>(lock->storage), nullptr) == 0;
+}
+
+void disposeLock(PlatformLock* lock) { pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(lock->storage)); }
+
 void takeLock(PlatformLock* lock) { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(lock->storage)); }
 
 void releaseLock(PlatformLock* lock) {

@@ -6,6 +6,11 @@
 
 #include "platform/platform.h"
 
+// For a function whose only local in memory is a number or a fixed record
+// that Windows fills through a typed pointer: there is no buffer to overrun,
+// so a stack cookie would only cost code.
+#define NO_BUFFER_ON_STACK __attribute__((no_stack_protector))
+
 namespace {
 
 HANDLE asHandle(PlatformFile* file) { return reinterpret_cast<HANDLE>(file); }
@@ -30,7 +35,7 @@ DWORD WINAPI threadTrampoline(LPVOID parameter) {
 }
 
 // A reference of our own to this module; null when the system gives none.
-HMODULE referenceThisModule() {
+NO_BUFFER_ON_STACK HMODULE referenceThisModule() {
     HMODULE module = nullptr;
     const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS;
     if (!GetModuleHandleExA(flags, reinterpret_cast<LPCSTR>(&threadTrampoline), &module)) return nullptr;
@@ -57,32 +62,67 @@ bool startThreadReleasing(HMODULE module, void (*body)(void*), void* argument) {
 
 }  // namespace
 
-PlatformFile* openFileForReading(const char* path, bool* missing) {
+namespace {
+
+// True when the file or folder at `path` carries any of the `marks`.
+bool isMarked(const char* path, DWORD marks) {
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & marks) != 0;
+}
+
+// What the last error of a call on `path` means for trying it again. A virus
+// scanner, the search indexer or a sync client that opened the file without
+// sharing it makes a rename or a delete fail with a sharing violation, or
+// with "access denied" while it keeps a deleted name; a read-only file or a
+// folder is refused for good.
+FileRefusal refusalFor(const char* path) {
+    switch (GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return REFUSED_MISSING;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return REFUSED_EXISTS;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return REFUSED_BUSY;
+        case ERROR_ACCESS_DENIED:
+            return path != nullptr && !isMarked(path, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)
+                       ? REFUSED_BUSY
+                       : REFUSED_FOR_GOOD;
+        default:
+            return REFUSED_FOR_GOOD;
+    }
+}
+
+}  // namespace
+
+PlatformFile* openFileForReading(const char* path, FileRefusal* refusal) {
     const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    const DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-    *missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    // "Access denied" on an open is the file's permissions, not another program.
+    if (file == INVALID_HANDLE_VALUE) *refusal = refusalFor(nullptr);
     return asFile(file);
 }
 
-PlatformFile* createNewFile(const char* path, bool* taken) {
+PlatformFile* createNewFile(const char* path, FileRefusal* refusal) {
     const HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    const DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-    // A folder of that name answers "access denied", not "exists": ask what is there.
-    *taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
-             (error != ERROR_SUCCESS && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES);
+    if (file == INVALID_HANDLE_VALUE) {
+        // A folder of that name answers "access denied", not "exists": ask what is there.
+        *refusal = GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES ? REFUSED_EXISTS : REFUSED_FOR_GOOD;
+    }
     return asFile(file);
 }
 
-bool readFileChunk(PlatformFile* file, void* buffer, uint32_t capacity, uint32_t* got) {
+NO_BUFFER_ON_STACK bool readFileChunk(PlatformFile* file, void* buffer, uint32_t capacity, uint32_t* got) {
     DWORD read = 0;
     const BOOL ok = ReadFile(asHandle(file), buffer, capacity, &read, nullptr);
     *got = ok ? read : 0;
     return ok != FALSE;
 }
 
-bool writeFileBytes(PlatformFile* file, const void* bytes, uint32_t size) {
+NO_BUFFER_ON_STACK bool writeFileBytes(PlatformFile* file, const void* bytes, uint32_t size) {
     DWORD written = 0;
     return WriteFile(asHandle(file), bytes, size, &written, nullptr) && written == size;
 }
@@ -91,12 +131,20 @@ bool flushFile(PlatformFile* file) { return FlushFileBuffers(asHandle(file)) != 
 
 bool closeFile(PlatformFile* file) { return CloseHandle(asHandle(file)) != FALSE; }
 
-bool moveFileIntoPlace(const char* from, const char* to, bool replace) {
+bool moveFileIntoPlace(const char* from, const char* to, bool replace, FileRefusal* refusal) {
     const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-    return MoveFileExA(from, to, flags) != FALSE;
+    if (MoveFileExA(from, to, flags)) return true;
+    *refusal = refusalFor(to);
+    return false;
 }
 
-bool removeFile(const char* path) { return DeleteFileA(path) != FALSE; }
+bool removeFile(const char* path, FileRefusal* refusal) {
+    if (DeleteFileA(path)) return true;
+    *refusal = refusalFor(path);
+    return false;
+}
+
+bool isReadOnlyFile(const char* path) { return isMarked(path, FILE_ATTRIBUTE_READONLY); }
 
 void showErrorBox(const char16_t* caption, const char16_t* text) {
     // Task-modal is the choice for a library without a window of its own;
@@ -118,7 +166,7 @@ uint32_t systemWindowsDirectory(char* out, uint32_t capacity) {
     return size < capacity ? size : 0;
 }
 
-uint8_t* ansiSpellingOfUtf8(const uint8_t* utf8, uint32_t utf8Size, uint32_t* size) {
+NO_BUFFER_ON_STACK uint8_t* ansiSpellingOfUtf8(const uint8_t* utf8, uint32_t utf8Size, uint32_t* size) {
     if (utf8Size > 0x3FFFFFFF) return nullptr;
     // No more UTF-16 units than bytes, and no more than two bytes a unit in any ANSI code page.
     auto* wide = static_cast<wchar_t*>(allocateMemory(utf8Size * sizeof(wchar_t)));
@@ -146,7 +194,7 @@ uint8_t* ansiSpellingOfUtf8(const uint8_t* utf8, uint32_t utf8Size, uint32_t* si
     return reinterpret_cast<uint8_t*>(ansi);
 }
 
-LocalClock readLocalClock() {
+NO_BUFFER_ON_STACK LocalClock readLocalClock() {
     SYSTEMTIME now;
     GetLocalTime(&now);
     return LocalClock{static_cast<uint8_t>(now.wHour), static_cast<uint8_t>(now.wMinute)};
@@ -166,7 +214,7 @@ void destroySignal(PlatformSignal* signal) {
     if (signal != nullptr) CloseHandle(reinterpret_cast<HANDLE>(signal));
 }
 
-bool startDetachedThread(void (*body)(void*), void* argument) {
+NO_BUFFER_ON_STACK bool startDetachedThread(void (*body)(void*), void* argument) {
     // The reference is taken before the thread exists, so an unload that
     // follows at once cannot pull the code from under it.
     HMODULE module = referenceThisModule();
@@ -178,83 +226,31 @@ bool startDetachedThread(void (*body)(void*), void* argument) {
 
 void pauseThread(uint32_t milliseconds) { Sleep(milliseconds); }
 
-static_assert(sizeof(SRWLOCK) <= sizeof(PlatformLock), "an SRW lock fits");
-
-// SRW locks need no set-up and no clean-up: zero is SRWLOCK_INIT.
-void takeLock(PlatformLock* lock) { AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK*>(lock->storage)); }
-
-void releaseLock(PlatformLock* lock) { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK*>(lock->storage)); }
-
-// The module, and the thread that took the hold: the hold goes back only once
-// that thread's code is out of the module, down to the last instruction of its return.
-struct ModuleHold {
-    HMODULE module;
-    HANDLE holder;
-};
-
-ModuleHold* holdModule() {
-    auto* hold = static_cast<ModuleHold*>(HeapAlloc(GetProcessHeap(), 0, sizeof(ModuleHold)));
-    if (hold == nullptr) return nullptr;
-    hold->module = referenceThisModule();
-    // The pseudo handles of this process and this thread, as real handles need no import.
-    const HANDLE process = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
-    const HANDLE thread = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
-    if (hold->module == nullptr || !DuplicateHandle(process, thread, process, &hold->holder,
-                                                    THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, 0)) {
-        // The host still holds the module while its call is under way: this cannot unmap it.
-        if (hold->module != nullptr) FreeLibrary(hold->module);
-        HeapFree(GetProcessHeap(), 0, hold);
-        return nullptr;
-    }
-    return hold;
-}
+static_assert(sizeof(CRITICAL_SECTION) <= sizeof(PlatformLock), "a critical section fits");
 
 namespace {
 
-bool isInsideModule(HMODULE module, DWORD address) {
-    const auto base = reinterpret_cast<uintptr_t>(module);
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    return address >= base && address - base < nt->OptionalHeader.SizeOfImage;
-}
-
-// Waits until `thread` runs no instruction of `module`: the few it runs after
-// the last counter of ours fell to zero (the returns back to the host) included.
-void waitUntilOutOfModule(HANDLE thread, HMODULE module) {
-    for (;;) {
-        if (SuspendThread(thread) == static_cast<DWORD>(-1)) return;  // gone
-        CONTEXT context;
-        context.ContextFlags = CONTEXT_CONTROL;
-        const BOOL seen = GetThreadContext(thread, &context);
-        ResumeThread(thread);
-        if (!seen || !isInsideModule(module, context.Eip)) return;
-        Sleep(1);
-    }
-}
-
-struct HoldRelease {
-    ModuleHold* hold;
-    void (*waitFirst)(void*);
-    void* argument;
-};
-
-void waitThenLeave(void* parameter) {
-    HoldRelease release = *static_cast<HoldRelease*>(parameter);
-    HeapFree(GetProcessHeap(), 0, parameter);
-    release.waitFirst(release.argument);
-    waitUntilOutOfModule(release.hold->holder, release.hold->module);
-    CloseHandle(release.hold->holder);
-    HeapFree(GetProcessHeap(), 0, release.hold);
-}
+CRITICAL_SECTION* criticalSectionOf(PlatformLock* lock) { return reinterpret_cast<CRITICAL_SECTION*>(lock->storage); }
 
 }  // namespace
 
-void releaseHoldFromThread(ModuleHold* hold, void (*waitFirst)(void*), void* argument) {
-    if (hold == nullptr) return;
-    auto* release = static_cast<HoldRelease*>(HeapAlloc(GetProcessHeap(), 0, sizeof(HoldRelease)));
-    if (release == nullptr) return;  // the hold stays for good, as the contract says
-    *release = HoldRelease{hold, waitFirst, argument};
-    if (!startThreadReleasing(hold->module, waitThenLeave, release)) HeapFree(GetProcessHeap(), 0, release);
+// A critical section, as Windows XP has no lighter lock. The spin count
+// keeps a short wait on another core out of the kernel; on XP the call can
+// fail where memory is short, and says so instead of raising.
+bool prepareLock(PlatformLock* lock) {
+    return InitializeCriticalSectionAndSpinCount(criticalSectionOf(lock), 1000) != FALSE;
+}
+
+void disposeLock(PlatformLock* lock) { DeleteCriticalSection(criticalSectionOf(lock)); }
+
+void takeLock(PlatformLock* lock) { EnterCriticalSection(criticalSectionOf(lock)); }
+
+void releaseLock(PlatformLock* lock) { LeaveCriticalSection(criticalSectionOf(lock)); }
+
+NO_BUFFER_ON_STACK bool pinModule() {
+    HMODULE module = nullptr;
+    const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN;
+    return GetModuleHandleExA(flags, reinterpret_cast<LPCSTR>(&pinModule), &module) != FALSE;
 }
 
 AnyFunction functionAtAddress(uint32_t address) {

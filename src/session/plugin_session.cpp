@@ -148,11 +148,6 @@ bool loadAndSettle(PluginSession* session, const StartTicket& ticket, Settings* 
     return settled;
 }
 
-void waitForStartsToReturn(void* argument) {
-    const PluginSession* session = static_cast<const PluginSession*>(argument);
-    while (session->startsUnderWay.load() != 0) pauseThread(10);
-}
-
 }  // namespace
 
 Schedule scheduleFromSettings(const Settings& from) {
@@ -169,26 +164,33 @@ SettingsFilePlan settleLoadedSettings(Settings* settings, LoadStatus loaded) {
     return loaded == LOAD_NOT_OPENED ? LEAVE_FILE_SHOW_ERROR : BACK_UP_THEN_WRITE_DEFAULT_FILE;
 }
 
-bool startSession(PluginSession* session, uint32_t callbackAddress, ByteView settingsDir) {
+bool prepareSession(PluginSession* session) {
+    if (!prepareLock(&session->stateLock)) return false;
+    if (prepareLock(&session->fileLock)) return true;
+    disposeLock(&session->stateLock);
+    return false;
+}
+
+void disposeSession(PluginSession* session) {
+    disposeLock(&session->fileLock);
+    disposeLock(&session->stateLock);
+}
+
+void startSession(PluginSession* session, uint32_t callbackAddress, ByteView settingsDir) {
     StartTicket ticket;
     Settings next;
     beginStart(session, callbackAddress, settingsDir, &ticket, &next);
     stopWatch(ticket.previousWatch);
-    ModuleHold* hold = nullptr;
-    const bool showBox = !loadAndSettle(session, ticket, &next);
-    if (showBox) {
-        // Its message loop may let the host stop and unload the plug-in: the
-        // module is held until this start has returned.
-        hold = holdModule();
-        showSettingsFileError();
-    }
+    // The box's message loop may let the host stop and unload the plug-in
+    // while this start is still on its stack: the module stays mapped for
+    // good from then on. Where it can't be pinned, no box: better unseen than
+    // the host's process ended.
+    if (!loadAndSettle(session, ticket, &next) && pinModule()) showSettingsFileError();
     takeLock(&session->stateLock);
     if (session->startsAndStops == ticket.number) {
         session->watch = startWatch(scheduleFromSettings(session->settings), &session->host);
     }
     releaseLock(&session->stateLock);
-    releaseHoldFromThread(hold, waitForStartsToReturn, session);
-    return showBox;
 }
 
 void stopSession(PluginSession* session) {

@@ -42,8 +42,6 @@ struct PluginSession {
     // no longer the newest (another thread, or the host inside its error box,
     // started or stopped meanwhile) leaves the watch thread to that event.
     uint32_t startsAndStops;
-    // Start events on the host's stack right now, on any thread.
-    std::atomic<int> startsUnderWay;
     PlatformLock stateLock;
     // One start at a time reads and replaces the settings file, never while
     // holding stateLock and never across the error box.
@@ -66,14 +64,19 @@ enum SettingsFilePlan : uint8_t {
 // left them) and plans the default file. Changes no file.
 SettingsFilePlan settleLoadedSettings(Settings* settings, LoadStatus loaded);
 
+// Makes the session's locks ready, once, before its first event; false when
+// the system had no resources for them.
+bool prepareSession(PluginSession* session);
+// Gives the locks back, once, after the last event.
+void disposeSession(PluginSession* session);
 // The start sequence for a start event carrying `callbackAddress` and
 // `settingsDir`: ends a running watch thread, loads the settings file (or puts
 // the defaults in place and rewrites the file, keeping a file that was there as
-// a backup), then starts a new watch thread. True when it showed the error box,
-// whose message loop lets the host in: the host may have stopped, restarted or
-// unloaded the plug-in meanwhile. The newest start or stop decides whether a
-// watch thread runs, and the module stays mapped until this start has returned.
-bool startSession(PluginSession* session, uint32_t callbackAddress, ByteView settingsDir);
+// a backup), then starts a new watch thread. The error box, where it is due,
+// pins the module first: its message loop lets the host in, which may stop,
+// restart or unload the plug-in meanwhile. The newest start or stop decides
+// whether a watch thread runs.
+void startSession(PluginSession* session, uint32_t callbackAddress, ByteView settingsDir);
 // Ends the watch thread and forgets the host's callback and the trigger, so
 // nothing reaches the host until the next start; see stopWatch for a request
 // already on its way.

@@ -38,6 +38,50 @@ bool joinPath(const void* head, uint32_t headSize, const char* tail, SettingsPat
     return true;
 }
 
+// Another program may hold a file for a moment right after it was written or
+// closed (a virus scanner, the search indexer, a sync client), and dormex.ini
+// itself whenever the user saves it: a call refused that way is made again
+// after each of these pauses, 2.6 s in all, and never more, so that a start
+// cannot hang on a file held for good.
+constexpr uint16_t BUSY_PAUSES_MS[] = {10, 20, 40, 80, 160, 320, 500, 500, 500, 500};
+constexpr uint32_t BUSY_RETRIES = sizeof BUSY_PAUSES_MS / sizeof BUSY_PAUSES_MS[0];
+
+// One call on a file: a move of `path` to `target`, an open of `path` for
+// reading (`opened` set on success) or its removal.
+struct FileCall {
+    enum { MOVE, OPEN, REMOVE } kind;
+    const char* path;
+    const char* target;
+    bool replace;
+    PlatformFile* opened;
+};
+
+bool attempt(FileCall* call, FileRefusal* refusal) {
+    if (call->kind == FileCall::MOVE) return moveFileIntoPlace(call->path, call->target, call->replace, refusal);
+    if (call->kind == FileCall::REMOVE) return removeFile(call->path, refusal);
+    call->opened = openFileForReading(call->path, refusal);
+    return call->opened != nullptr;
+}
+
+// Makes the call until it succeeds, is refused other than for a file held by
+// another program, or the pauses ran out; true when it succeeded, else false
+// with `*refusal` saying why.
+bool whenFree(FileCall* call, FileRefusal* refusal) {
+    for (uint32_t retry = 0;; ++retry) {
+        if (attempt(call, refusal)) return true;
+        if (*refusal != REFUSED_BUSY || retry == BUSY_RETRIES) return false;
+        pauseThread(BUSY_PAUSES_MS[retry]);
+    }
+}
+
+// Opens `path` for reading as openFileForReading does, waiting out another
+// program that holds it for a moment.
+PlatformFile* openWhenFree(const char* path, FileRefusal* refusal) {
+    FileCall call{FileCall::OPEN, path, nullptr, false, nullptr};
+    whenFree(&call, refusal);
+    return call.opened;
+}
+
 // Reads the open file through the parser until it has what it needs.
 LoadResult parseOpenFile(PlatformFile* file, Settings* target, ParseWatch watch, void* watchContext) {
     SettingsParser parser;
@@ -97,28 +141,41 @@ bool temporaryPathFor(const char* target, uint32_t index, SettingsPath out) {
 // be made for any other reason, or every name is taken.
 PlatformFile* createTemporaryFile(const char* target, SettingsPath temporary) {
     for (uint32_t index = 0; index < TEMPORARY_NAMES; ++index) {
-        bool taken = false;
+        FileRefusal refusal = REFUSED_FOR_GOOD;
         if (!temporaryPathFor(target, index, temporary)) return nullptr;
-        PlatformFile* file = createNewFile(temporary, &taken);
-        if (file != nullptr || !taken) return file;
+        PlatformFile* file = createNewFile(temporary, &refusal);
+        if (file != nullptr || refusal != REFUSED_EXISTS) return file;
     }
     return nullptr;
 }
+
+// What placing a new file came to.
+enum PlaceResult : uint8_t {
+    PLACED,
+    NOT_PLACED,
+    TARGET_APPEARED,  // a file that was not to be replaced is there now
+};
 
 // Makes `target` whole or not at all: `fill` writes a temporary file beside
 // it, and only once every write, the flush to the disk and the close
 // succeeded is it moved into place, over a file there only when `replace`. A
 // rename only rewrites the folder, so without the flush a power cut could
 // leave the new name on a file whose bytes never reached the disk. On any
-// failure the temporary file is removed, `target` is as it was, and the result is false.
-bool placeNewFile(const char* target, bool replace, bool (*fill)(PlatformFile*, void*), void* context) {
+// failure the temporary file is removed and `target` is as it was.
+PlaceResult placeNewFile(const char* target, bool replace, bool (*fill)(PlatformFile*, void*), void* context) {
+    // A file the user made read-only is not ours to replace, on any system.
+    if (replace && isReadOnlyFile(target)) return NOT_PLACED;
     SettingsPath temporary;
     PlatformFile* file = createTemporaryFile(target, temporary);
-    if (file == nullptr) return false;
+    if (file == nullptr) return NOT_PLACED;
     const bool filled = fill(file, context) && flushFile(file);
-    if (closeFile(file) && filled && moveFileIntoPlace(temporary, target, replace)) return true;
-    removeFile(temporary);
-    return false;
+    FileRefusal refusal = REFUSED_FOR_GOOD;
+    FileCall move{FileCall::MOVE, temporary, target, replace, nullptr};
+    if (closeFile(file) && filled && whenFree(&move, &refusal)) return PLACED;
+    FileRefusal ignored;
+    FileCall removal{FileCall::REMOVE, temporary, nullptr, false, nullptr};
+    whenFree(&removal, &ignored);
+    return refusal == REFUSED_EXISTS ? TARGET_APPEARED : NOT_PLACED;
 }
 
 // Notepad by its full path, in the system's own Windows folder: by its bare
@@ -136,12 +193,12 @@ bool notepadPath(SettingsPath out) {
 // longer there; false when it is there but could not be kept, so that a file
 // the system refuses to show us today is never replaced unseen.
 bool keepAsBackup(const char* path) {
-    bool missing = false;
-    PlatformFile* source = openFileForReading(path, &missing);
-    if (source == nullptr) return missing;
+    FileRefusal refusal = REFUSED_FOR_GOOD;
+    PlatformFile* source = openWhenFree(path, &refusal);
+    if (source == nullptr) return refusal == REFUSED_MISSING;
     SettingsPath backup;
     const bool kept = joinPath(path, static_cast<uint32_t>(strlen(path)), BACKUP_SUFFIX, backup) &&
-                      placeNewFile(backup, true, copyRestOfFile, source);
+                      placeNewFile(backup, true, copyRestOfFile, source) == PLACED;
     closeFile(source);
     return kept;
 }
@@ -151,9 +208,9 @@ bool keepAsBackup(const char* path) {
 bool formSettingsPath(ByteView dir, SettingsPath out) { return joinPath(dir.data, dir.size, FILE_NAME, out); }
 
 LoadResult loadSettingsFile(const char* path, Settings* target, ParseWatch watch, void* watchContext) {
-    bool missing = false;
-    PlatformFile* file = openFileForReading(path, &missing);
-    if (file == nullptr) return LoadResult{missing ? LOAD_NO_FILE : LOAD_NOT_OPENED, 0, VALUE_FINE};
+    FileRefusal refusal = REFUSED_FOR_GOOD;
+    PlatformFile* file = openWhenFree(path, &refusal);
+    if (file == nullptr) return LoadResult{refusal == REFUSED_MISSING ? LOAD_NO_FILE : LOAD_NOT_OPENED, 0, VALUE_FINE};
     const LoadResult parsed = parseOpenFile(file, target, watch, watchContext);
     const bool closed = closeFile(file);
     if (!closed && parsed.status == LOAD_OK) return LoadResult{LOAD_READ_ERROR, 0, VALUE_FINE};
@@ -171,14 +228,15 @@ void putDefaultSettings(Settings* target) {
 }
 
 bool writeDefaultSettings(const char* path, bool replace) {
-    return placeNewFile(path, replace, writeDefaultLines, nullptr);
+    // One that appeared since there was none (the user saved it, a sync client,
+    // a drive coming back) is the user's: kept, and nothing went wrong.
+    return placeNewFile(path, replace, writeDefaultLines, nullptr) != NOT_PLACED;
 }
 
 bool replaceWithDefaultSettings(const char* path, bool wasThere) {
-    // A file that was there is the user's work: keep it before it is replaced.
-    if (wasThere && !keepAsBackup(path)) return false;
-    // Where there was none, one that appeared since (a sync client, a drive
-    // coming back) is the user's too.
+    // A file that was there is the user's work: kept before it is replaced, and
+    // never replaced where the user made it read-only (the backup untouched too).
+    if (wasThere && (isReadOnlyFile(path) || !keepAsBackup(path))) return false;
     return writeDefaultSettings(path, wasThere);
 }
 

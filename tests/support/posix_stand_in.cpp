@@ -23,10 +23,14 @@ namespace {
 std::atomic<int> fakeClock{-1};  // hour * 60 + minute, or -1 for the real clock
 std::atomic<uint32_t> waitCap{0};
 std::atomic<int> liveThreads{0};
-std::atomic<int> liveHolds{0};
+std::atomic<int> pins{0};
 std::atomic<uint32_t> faultAt{0};  // 0: no call fails
+std::atomic<uint32_t> busyTimes{0};  // 0: the call at faultAt fails; else its file is busy this often
 std::atomic<uint32_t> seamCalls{0};
 std::atomic<int> faultKind{SEAM_CALL_KINDS};
+std::atomic<int> busyKind{SEAM_CALL_KINDS};
+std::atomic<uint32_t> busyLeft{0};
+std::atomic<uint32_t> pauseCap{20};
 std::atomic<int> slowKind{SEAM_CALL_KINDS};
 std::atomic<uint32_t> slowMs{0};
 
@@ -47,19 +51,6 @@ void* threadTrampoline(void* parameter) {
     delete static_cast<ThreadStart*>(parameter);
     start.body(start.argument);
     liveThreads.fetch_sub(1);
-    return nullptr;
-}
-
-struct HoldRelease {
-    void (*waitFirst)(void*);
-    void* argument;
-};
-
-void* releaseTrampoline(void* parameter) {
-    const HoldRelease release = *static_cast<HoldRelease*>(parameter);
-    delete static_cast<HoldRelease*>(parameter);
-    release.waitFirst(release.argument);
-    liveHolds.fetch_sub(1);
     return nullptr;
 }
 
@@ -102,8 +93,20 @@ bool seamCallFails(SeamCall kind) {
     if (slowKind.load() == kind) std::this_thread::sleep_for(std::chrono::milliseconds(slowMs.load()));
     const uint32_t at = faultAt.load();
     if (at == 0 || seamCalls.fetch_add(1) + 1 != at) return false;
-    faultKind.store(kind);
-    return true;
+    const bool canBeBusy = kind == SEAM_OPEN || kind == SEAM_MOVE || kind == SEAM_REMOVE;
+    if (busyTimes.load() == 0 || canBeBusy) faultKind.store(kind);
+    if (busyTimes.load() == 0) return true;
+    busyKind.store(kind);
+    busyLeft.store(busyTimes.load());
+    return false;
+}
+
+bool seamFileBusy(SeamCall kind) {
+    if (busyKind.load() != kind) return false;
+    uint32_t left = busyLeft.load();
+    while (left != 0 && !busyLeft.compare_exchange_weak(left, left - 1)) {
+    }
+    return left != 0;
 }
 
 void showErrorBox(const char16_t* caption, const char16_t* text) {
@@ -126,13 +129,6 @@ bool launchProgram(const char* target, const char* parameters) {
     desktop.lastProgram = target;
     desktop.lastParameters = parameters != nullptr ? parameters : "(none)";
     return true;
-}
-
-uint32_t systemWindowsDirectory(char* out, uint32_t capacity) {
-    static const char windows[] = "C:\\WINDOWS";
-    if (seamCallFails(SEAM_WINDOWS_DIR) || capacity < sizeof windows) return 0;
-    memcpy(out, windows, sizeof windows);
-    return sizeof windows - 1;
 }
 
 uint8_t* ansiSpellingOfUtf8(const uint8_t* utf8, uint32_t utf8Size, uint32_t* size) {
@@ -202,21 +198,14 @@ bool startDetachedThread(void (*body)(void*), void* argument) {
 
 // Short pauses only: what a pause waits for here is over in a few milliseconds.
 void pauseThread(uint32_t milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds < 20 ? milliseconds : 20));
+    const uint32_t cap = pauseCap.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds < cap ? milliseconds : cap));
 }
 
-ModuleHold* holdModule() {
-    if (seamCallFails(SEAM_HOLD)) return nullptr;
-    liveHolds.fetch_add(1);
-    static char token;
-    return reinterpret_cast<ModuleHold*>(&token);
-}
-
-void releaseHoldFromThread(ModuleHold* hold, void (*waitFirst)(void*), void* argument) {
-    if (hold == nullptr || seamCallFails(SEAM_THREAD)) return;
-    auto* release = new (std::nothrow) HoldRelease{waitFirst, argument};
-    if (release != nullptr && startPosixThread(releaseTrampoline, release)) return;
-    delete release;
+bool pinModule() {
+    if (seamCallFails(SEAM_PIN)) return false;
+    pins.fetch_add(1);
+    return true;
 }
 
 AnyFunction functionAtAddress(uint32_t address) {
@@ -251,19 +240,26 @@ void clearDesktopRecord() {
 
 int runningThreads() { return liveThreads.load(); }
 
-int moduleHolds() { return liveHolds.load(); }
+int modulePins() { return pins.load(); }
 
 void setErrorBoxLoop(void (*loop)()) {
     std::lock_guard<std::mutex> guard(desktopLock);
     boxLoop = loop;
 }
 
-void failNthSeamCall(uint32_t n) {
+void failNthSeamCall(uint32_t n, uint32_t busy) {
     faultAt.store(0);
     seamCalls.store(0);
     faultKind.store(SEAM_CALL_KINDS);
+    busyKind.store(SEAM_CALL_KINDS);
+    busyLeft.store(0);
+    busyTimes.store(busy);
     faultAt.store(n);
 }
+
+uint32_t seamCallsMade() { return seamCalls.load(); }
+
+void capPauses(uint32_t milliseconds) { pauseCap.store(milliseconds); }
 
 void slowSeamCalls(SeamCall kind, uint32_t milliseconds) {
     slowMs.store(milliseconds);

@@ -41,16 +41,22 @@ void clearDesktopRecord();
 
 // Number of threads started with startDetachedThread() that are still running.
 int runningThreads();
-// Module holds not yet given back (a hold whose thread could not start stays).
-int moduleHolds();
+// Times the module was pinned.
+int modulePins();
 // Runs `loop` inside every error box from now on, as the box's message loop
 // runs the host's window procedures; null for none.
 void setErrorBoxLoop(void (*loop)());
 
 // From now on, lets the n-th call into the seam (counted over every kind)
 // fail as the system would fail it; 0 lets none fail. An error box or launch
-// that fails shows nothing and returns at once.
-void failNthSeamCall(uint32_t n);
+// that fails shows nothing and returns at once. With `busy` set, the n-th
+// call, when it is an open, move or remove, instead finds its file held by
+// another program, it and the next `busy` - 1 calls of its kind.
+void failNthSeamCall(uint32_t n, uint32_t busy = 0);
+// Seam calls counted since failNthSeamCall() armed a fault.
+uint32_t seamCallsMade();
+// Caps every pauseThread() at `milliseconds` (20 unless set).
+void capPauses(uint32_t milliseconds);
 // From now on, makes every seam call of `kind` take `milliseconds` longer
 // (0: as fast as it is).
 void slowSeamCalls(SeamCall kind, uint32_t milliseconds);

@@ -2,7 +2,10 @@
 // this program loads the library and plays its host.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <string>
 #include <vector>
 
 #include "win_host.h"
@@ -348,7 +351,10 @@ TEST_F(WatchThread, UnloadWithoutStopKeepsModuleUntilStopped) {
 
 // The error box runs a message loop on the host's thread, and with it the
 // host's window procedures: here one that, while the box is up, stops the
-// plug-in and unloads it, or starts it again.
+// plug-in and unloads it, or starts it again. The box pins the module, so the
+// start returns through code that is still mapped, and a new load gets the
+// same module. A pinned module stays until its process ends, so this runs in
+// a process of its own: this program started again with --box-visit.
 enum BoxVisit { ONLY_CLOSE, STOP_AND_UNLOAD, START_AGAIN };
 
 struct Visit {
@@ -369,19 +375,37 @@ BOOL CALLBACK closeOwnBox(HWND window, LPARAM) {
 LRESULT CALLBACK hostWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message != WM_TIMER) return DefWindowProcA(window, message, wParam, lParam);
     KillTimer(window, 1);
-    if (visit.what == ONLY_CLOSE) {
-    } else if (visit.what == STOP_AND_UNLOAD) {
+    if (visit.what == STOP_AND_UNLOAD) {
         visit.plugin->pluginFun(frames::stopEvent().data());
         FreeLibrary(visit.plugin->module);
         visit.plugin->module = nullptr;
-    } else {
+    } else if (visit.what == START_AGAIN) {
         visit.nestedAnswered = winehost::isStartAnswer(visit.plugin->pluginFun(visit.nestedStart.data()));
     }
     EnumThreadWindows(GetCurrentThreadId(), closeOwnBox, 0);
     return 0;
 }
 
-TEST_F(WatchThread, HostBackInsideTheErrorBox) {
+// Shows the error box with `what` happening inside it; the start's answer,
+// read as the host reads it, at once.
+bool startIntoBox(HWND window, BoxVisit what, winehost::LoadedPlugin* plugin, const std::string& missing,
+                  const std::string& other) {
+    visit = Visit{what, plugin, winehost::startEventFor(winehost::recordingCallback, other), false};
+    SetTimer(window, 1, 200, nullptr);
+    winehost::expectBox(true);
+    const uint8_t* answer = plugin->pluginFun(winehost::startEventFor(winehost::recordingCallback, missing).data());
+    winehost::expectBox(false);
+    return winehost::isStartAnswer(answer);
+}
+
+// The child's whole run; each failure is a line on standard error and a
+// non-zero exit code.
+int visitTheBox() {
+    int failures = 0;
+    const auto check = [&failures](bool holds, const char* what) {
+        if (!holds) fprintf(stderr, "box visit: %s\n", what);
+        failures += holds ? 0 : 1;
+    };
     WNDCLASSA windowClass = {};
     windowClass.lpfnWndProc = hostWindow;
     windowClass.hInstance = GetModuleHandleA(nullptr);
@@ -389,41 +413,71 @@ TEST_F(WatchThread, HostBackInsideTheErrorBox) {
     RegisterClassA(&windowClass);
     const HWND window = CreateWindowA("DormexTestHost", "host", 0, 0, 0, 0, 0, nullptr, nullptr,
                                       windowClass.hInstance, nullptr);
-    ASSERT_NE(window, nullptr);
-    const std::string other = winehost::makeScratchDir("threads");
-    writeSchedule(winehost::HourMinute{0, 0},
-                  winehost::HourMinute{0, 0});  // valid, due at no minute near now
-    CopyFileA((dir + "dormex.ini").c_str(), (other + "dormex.ini").c_str(), FALSE);
-    // Wine starts threads of its own when the process first shows a box: after one.
-    visit = Visit{ONLY_CLOSE, &plugin, {}, false};
+    const std::string dir = winehost::makeScratchDir("box"), other = winehost::makeScratchDir("box");
+    check(window != nullptr && !dir.empty() && !other.empty(), "no window or no scratch folder");
+    winehost::writeSchedule(dir, HourMinute{0, 0}, HourMinute{0, 0});  // valid, due at no minute near now
+    winehost::writeSchedule(other, HourMinute{0, 0}, HourMinute{0, 0});
+    // Wine starts threads of its own when the process first shows a box: count from after one.
+    visit = Visit{ONLY_CLOSE, nullptr, {}, false};
     SetTimer(window, 1, 200, nullptr);
     winehost::expectBox(true);
     MessageBoxA(nullptr, "warm-up", "warm-up", MB_OK);
     winehost::expectBox(false);
-    for (const BoxVisit what : {STOP_AND_UNLOAD, START_AGAIN}) {
-        // Not SCOPED_TRACE: its first use starts a thread of the test framework's own.
-        const char* row = what == STOP_AND_UNLOAD ? "stop and unload: " : "start again: ";
-        if (plugin.module == nullptr) loadFresh();
-        visit = Visit{what, &plugin, winehost::startEventFor(winehost::recordingCallback, other), false};
-        SetTimer(window, 1, 200, nullptr);
-        winehost::expectBox(true);
-        // A folder that is not there: the start shows the error box.
-        const uint8_t* answer = send(winehost::startEventFor(winehost::recordingCallback, dir + "missing\\"));
-        winehost::expectBox(false);
-        EXPECT_TRUE(winehost::isStartAnswer(answer))
-            << row << "the answer, read as the host reads it at once";
-        if (what == STOP_AND_UNLOAD) {
-            EXPECT_TRUE(winehost::waitUntil([] { return !winehost::moduleMapped(DLL_NAME); }, PROMPTLY_MS))
-                << row << "the module stays mapped after the host unloaded it";
-        } else {
-            EXPECT_TRUE(visit.nestedAnswered) << row;
-            EXPECT_TRUE(watchThreadsSettleAt(1)) << row << watchThreads() << " watch threads";
-            stopAndUnload();
-        }
-        EXPECT_TRUE(watchThreadsSettleAt(0)) << row << "a watch thread outlived the stop: " << watchThreads();
-    }
+
+    winehost::LoadedPlugin plugin = winehost::loadPlugin(DLL_NAME);
+    const HMODULE first = plugin.module;
+    const winehost::ImageRange image = winehost::imageOf(first);
+    check(plugin.pluginFun != nullptr, "Dormex.dll or its pluginFun not found");
+    // Unloaded from inside the box: the start still returns, and its answer is there.
+    check(startIntoBox(window, STOP_AND_UNLOAD, &plugin, dir + "missing\\", other), "no answer after an unload");
+    check(winehost::moduleMapped(DLL_NAME), "unloaded inside the box, the module was unmapped");
+    // A new load is the same module; its start and stop work as ever.
+    plugin = winehost::loadPlugin(DLL_NAME);
+    check(plugin.module == first, "a new load after the box is another module");
+    check(winehost::isStartAnswer(plugin.pluginFun(winehost::startEventFor(winehost::recordingCallback, dir).data())),
+          "no answer from the module loaded again");
+    // Started again from inside the box: that start's watch thread is the only one.
+    check(startIntoBox(window, START_AGAIN, &plugin, dir + "missing\\", other), "no answer after a nested start");
+    check(visit.nestedAnswered, "the nested start was not answered");
+    check(winehost::waitUntil([&] { return winehost::countThreadsStartedIn(image) == 1; }, PROMPTLY_MS),
+          "not exactly one watch thread after a start inside the box");
+    plugin.pluginFun(frames::stopEvent().data());
+    FreeLibrary(plugin.module);
+    check(winehost::waitUntil([&] { return winehost::countThreadsStartedIn(image) == 0; }, PROMPTLY_MS),
+          "a watch thread outlived the stop");
     DestroyWindow(window);
+    winehost::removeScratchDir(dir);
     winehost::removeScratchDir(other);
+    return failures == 0 ? 0 : 1;
+}
+
+const bool boxVisitChild = [] {
+    if (wcsstr(GetCommandLineW(), L" --box-visit") != nullptr) ExitProcess(static_cast<UINT>(visitTheBox()));
+    return false;
+}();
+
+TEST(ErrorBox, HostBackInsideTheBoxStopsUnloadsAndStartsAgain) {
+    wchar_t self[MAX_PATH];
+    ASSERT_NE(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --box-visit";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION child = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                               &child));
+    CloseHandle(child.hThread);
+    const bool ended = WaitForSingleObject(child.hProcess, 180000) == WAIT_OBJECT_0;
+    if (!ended) TerminateProcess(child.hProcess, 4);
+    DWORD code = 4;
+    GetExitCodeProcess(child.hProcess, &code);
+    CloseHandle(child.hProcess);
+    EXPECT_TRUE(ended) << "the box visit hangs";
+    // 3: a fault in the child (code of the module run after it was unmapped).
+    EXPECT_EQ(code, 0u) << "the box visit failed (3: a fault, see its line above)";
 }
 
 }  // namespace

@@ -133,9 +133,28 @@ TEST_F(SettingsFile, MissingDirectoryShowsTheErrorBox) {
 // it is the user's (a sync client, a drive coming back) and is never replaced.
 TEST_F(SettingsFile, DefaultFileNeverTakesThePlaceOfAFileThatAppeared) {
     writeWholeFile(ini(), "mine\n");
-    EXPECT_FALSE(replaceWithDefaultSettings(ini().c_str(), false));
+    EXPECT_TRUE(replaceWithDefaultSettings(ini().c_str(), false)) << "the file that appeared is no failure";
     EXPECT_EQ(readWholeFile(ini()), "mine\n");
     EXPECT_FALSE(fileExists(dir.path() + "dormex.~00")) << "the temporary file is left behind";
+}
+
+// A file the user made read-only is never replaced, on any system (Windows
+// refuses the move over it, Wine as root would not): a bad dormex.ini stays,
+// and so does the backup of an earlier start, and the user is told.
+TEST_F(SettingsFile, ReadOnlyFilesAreNeverReplaced) {
+    const std::string bad = "h_disconnect=x\n", olderBackup = "older\n";
+    for (const char* readOnly : {"dormex.ini", "dormex.ini.bak"}) {
+        SCOPED_TRACE(readOnly);
+        TempDir own;
+        writeWholeFile(own.path() + "dormex.ini", bad);
+        writeWholeFile(own.path() + "dormex.ini.bak", olderBackup);
+        ASSERT_EQ(chmod((own.path() + readOnly).c_str(), 0444), 0);
+        clearDesktopRecord();
+        ASSERT_NE(start(own.path()), nullptr);
+        EXPECT_EQ(readWholeFile(own.path() + "dormex.ini"), bad);
+        EXPECT_EQ(readWholeFile(own.path() + "dormex.ini.bak"), olderBackup);
+        expectOneErrorBox();
+    }
 }
 
 // Names the plug-in would use for its temporary file are the user's when
@@ -169,15 +188,17 @@ TEST_F(SettingsFile, TakenTemporaryNamesAreLeftAlone) {
 }
 
 // The error box runs the host's window procedures, and so its events: the
-// newest start or stop decides whether a watch thread runs, and the start's
-// hold on the module goes back once it has returned.
+// newest start or stop decides whether a watch thread runs, and the module is
+// pinned before the box, since an unload from in there must not unmap it.
 TEST_F(SettingsFile, EventsInsideTheErrorBox) {
     static std::string inBox;
     static frames::Bytes nestedStart;
+    static int pinsBefore;
     TempDir other;
     writeWholeFile(other.path() + "dormex.ini", DEFAULT_SETTINGS_FILE);
     nestedStart = frames::startEvent(fakehost::address(), other.path());
     setErrorBoxLoop([] {
+        EXPECT_EQ(modulePins(), pinsBefore + 1) << "the box is up and the module not pinned";
         for (char event : inBox)
             EXPECT_EQ(callPlugin(event == 'S' ? nestedStart : frames::stopEvent()) != nullptr, event == 'S');
     });
@@ -188,11 +209,11 @@ TEST_F(SettingsFile, EventsInsideTheErrorBox) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string("inside the box: ") + c.inBox);
         inBox = c.inBox;
+        pinsBefore = modulePins();
         ASSERT_NE(start(dir.path() + "absent/"), nullptr);
         EXPECT_EQ(desktopRecord().errorBoxes, 1);
         const int expected = c.threads;
         EXPECT_TRUE(waitUntil([expected] { return runningThreads() == expected; })) << runningThreads();
-        EXPECT_TRUE(waitUntil([] { return moduleHolds() == 0; })) << "the module is still held";
         callPlugin(frames::stopEvent());
         EXPECT_TRUE(waitUntil([] { return runningThreads() == 0; }));
         clearDesktopRecord();

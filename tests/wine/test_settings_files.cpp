@@ -199,6 +199,94 @@ TEST_F(DllTest, FileHeldOpenByAnotherProgram) {
     }
 }
 
+namespace {
+
+// A virus scanner, the search indexer or a sync client opens each file the
+// moment it is closed, for a moment and without FILE_SHARE_DELETE: the
+// plug-in's CloseHandle, seen at its import, hands each file it closed to a
+// thread that holds it so.
+constexpr DWORD HOLD_MS = 600;
+decltype(&CloseHandle) realClose = nullptr;
+volatile LONG holdsTaken = 0;
+
+struct Hold {
+    wchar_t path[1024];
+    HANDLE taken;
+};
+
+DWORD WINAPI holdForAMoment(LPVOID parameter) {
+    Hold* hold = static_cast<Hold*>(parameter);
+    const HANDLE file = CreateFileW(hold->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) InterlockedIncrement(&holdsTaken);
+    SetEvent(hold->taken);
+    Sleep(HOLD_MS);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    return 0;
+}
+
+BOOL WINAPI closeThenHold(HANDLE handle) {
+    Hold hold = {};
+    const DWORD length = GetFileType(handle) == FILE_TYPE_DISK
+                             ? GetFinalPathNameByHandleW(handle, hold.path, ARRAYSIZE(hold.path), 0)
+                             : 0;
+    const bool file = length != 0 && length < ARRAYSIZE(hold.path);
+    const BOOL closed = realClose(handle);
+    if (!file) return closed;
+    hold.taken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE holder = CreateThread(nullptr, 0, holdForAMoment, &hold, 0, nullptr);
+    if (holder != nullptr) {
+        // The file is held before the plug-in goes on, and the holder lets go of `hold` first.
+        WaitForSingleObject(hold.taken, 10000);
+        CloseHandle(holder);
+    }
+    CloseHandle(hold.taken);
+    return closed;
+}
+
+}  // namespace
+
+// Each file the plug-in closes is held by another program for a moment
+// right after: the start waits for it, replaces what it would replace, shows
+// no box and leaves no temporary file.
+TEST_F(DllTest, FilesHeldForAMomentAfterEachClose) {
+    const HMODULE module = GetModuleHandleA(dllPath().c_str());
+    realClose = reinterpret_cast<decltype(&CloseHandle)>(
+        replaceImport(module, "kernel32.dll", "CloseHandle", reinterpret_cast<void*>(&closeThenHold)));
+    ASSERT_NE(realClose, nullptr) << "Dormex.dll does not import CloseHandle";
+    const struct {
+        const char* name;
+        const char* file;  // null: none
+        const char* after;
+        const char* backup;  // null: none
+    } rows[] = {
+        {"no file", nullptr, DEFAULT_FILE, nullptr},
+        {"bad file", "h=x\r\n", DEFAULT_FILE, "h=x\r\n"},
+        {"valid file", "h=-\r\nm=-\r\n", "h=-\r\nm=-\r\n", nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string dir = newDirectory();
+        if (row.file != nullptr) writeWholeFile(dir + "dormex.ini", row.file);
+        const LONG holdsBefore = holdsTaken;
+        EXPECT_EQ(start(dir), frames::expectedStartAnswer());
+        EXPECT_GT(holdsTaken, holdsBefore) << "no file was held";
+        EXPECT_EQ(readWholeFile(dir + "dormex.ini"), row.after);
+        EXPECT_EQ(readWholeFile(dir + "dormex.ini.bak"), row.backup != nullptr ? row.backup : "<missing>");
+        Sleep(HOLD_MS);  // the last hold lets go
+        WIN32_FIND_DATAA found;
+        const HANDLE search = FindFirstFileA((dir + "*").c_str(), &found);
+        for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileA(search, &found)) {
+            const std::string name = found.cFileName;
+            EXPECT_TRUE(name == "." || name == ".." || name == "dormex.ini" || name == "dormex.ini.bak")
+                << "left behind: " << name;
+        }
+        if (search != INVALID_HANDLE_VALUE) FindClose(search);
+        callGuarded(frames::stopEvent());
+    }
+    replaceImport(module, "kernel32.dll", "CloseHandle", reinterpret_cast<void*>(realClose));
+}
+
 TEST_F(DllTest, OverlongSettingsPathShowsTheErrorBoxAndOpensNoEditor) {
     // dir + "dormex.ini" is 260 bytes: one more than any settings path may hold.
     const std::string overlong = dir_ + std::string(260 - 10 - dir_.size() - 1, 'a') + "\\";
