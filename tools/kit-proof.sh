@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Runs the tests kit as users on other Windows would, and where things go
 # wrong, and reads its verdict back. Each run is `cmd /c run-tests.cmd` from
-# C:\ of a fresh Wine prefix whose Z: drive is gone (nothing of the build tree
-# is reachable), under code page 1251 and a time zone at UTC-3:30:
-#   1. 32-bit prefix (made, as by a script, with no display), the kit in "C:\Проверка Dormex\": the temp folder of a
-#      user named Иван, GTEST_FILTER set, and a user's Notepad open on a
+# C:\ of a fresh Wine prefix made with no display (as a script makes one) whose
+# Z: drive is gone (nothing of the build tree is reachable), under code page
+# 1251 and a time zone at UTC-3:30:
+#   1. A 32-bit prefix, the kit in "C:\Проверка Dormex\", the temp folder of a
+#      user named Иван, GTEST_FILTER set, and the user's Notepad open on a
 #      dormex.ini of theirs throughout. Every test the kit was built with must
 #      run and pass, and that Notepad must still run.
 #   2. The same prefix, a stand-in in place of the kit's programs (its limit
@@ -47,8 +48,8 @@ new_prefix() {
   # shellcheck source=wine-env.sh
   . tools/wine-env.sh
   rm -rf "$WINEPREFIX"
-  # Made with no display, as a script or a CI job makes one: Wine's desktop
-  # then starts with the first window, slowly, and the tests must wait for it.
+  # Wine's desktop then starts with the first window, slowly under emulation,
+  # and the tests must wait for it.
   (unset DISPLAY && ensure_wine_prefix)
   rm "$WINEPREFIX/dosdevices/z:"
   python3 -m zipfile -e "$kit" "$WINEPREFIX/drive_c/$kit_folder"
@@ -142,11 +143,9 @@ while IFS='|' read -r what mode code where lines; do
   started=$SECONDS
   [ "$what" != "report.txt a folder" ] || mkdir "$stand_in/report.txt"
   run_kit "$stand_in_folder" DORMEX_STAND_IN="$mode"
-  [ "$where" = c ] && output=$console || output=$report
   echo "kit-proof: $what: exit code $status, $((SECONDS - started)) s"
-  [ "$where" = c ] && shown=$console.ansi || shown=$report
-  sed 's/^/kit-proof:   /' "$shown" | grep -v '^kit-proof:   $' | tail -n 8
-  [ "$where" = c ] || expect_utf8
+  if [ "$where" = c ]; then output=$console; else output=$report && expect_utf8; fi
+  sed 's/^/kit-proof:   /' "$output" | grep -v '^kit-proof:   $' | tail -n 8
   [ "$status" = "$code" ] || fail "$what: exit code $status, not $code"
   IFS=';' read -ra wanted <<<"$lines"
   for line in "${wanted[@]}"; do
