@@ -22,12 +22,25 @@ namespace {
 }
 
 // --- The reference reader ---------------------------------------------------
+//
+// Written from the file's rules, not from the reader's code; it mirrors every
+// one of them:
+// - a UTF-8 byte-order mark (EF BB BF) at the very start is skipped, once;
+// - a line ends at LF; a CR is dropped wherever it stands; Ctrl-Z ends the
+//   value of its line, whose rest is skipped; lines past the end are empty;
+// - the value is what follows the first "=", or the whole line without one;
+// - a value that is empty or "-" is off; lines 1 to 4 are numbers: leading
+//   spaces, one sign, decimal or hexadecimal ($, x, X, 0x, 0X), digits to the
+//   end, within 32 bits; the low 8 bits count, out of range gives the default;
+// - a time pair is on or off by its minute line, and a failed number stops
+//   the load with the lines after it unread.
 
 constexpr uint8_t CTRL_Z = 26;
+constexpr uint8_t BYTE_ORDER_MARK[3] = {0xEF, 0xBB, 0xBF};
 
 // The value of each of the first five lines; lines past the end are empty.
 void referenceValues(const uint8_t* data, size_t size, std::string values[5]) {
-    size_t at = 0;
+    size_t at = size >= 3 && memcmp(data, BYTE_ORDER_MARK, 3) == 0 ? 3 : 0;
     for (int line = 0; line < 5; ++line) {
         std::string text;
         bool cut = false;
@@ -181,8 +194,14 @@ void removeScratchFile() { unlink(scratchFile.c_str()); }
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char name[] = "/tmp/dormex-fuzz-settings-XXXXXX";
-    const int fd = mkstemp(name);
+    // Memory-backed when there is one: on a disk, each rewrite of the file is
+    // pushed to the disk when it is closed (a truncated file rewritten), which
+    // costs more than the parse itself.
+    char inMemory[] = "/dev/shm/dormex-fuzz-settings-XXXXXX";
+    char onDisk[] = "/tmp/dormex-fuzz-settings-XXXXXX";
+    char* name = inMemory;
+    int fd = mkstemp(inMemory);
+    if (fd < 0) fd = mkstemp(name = onDisk);
     if (fd < 0) fail("cannot create the scratch file");
     close(fd);
     scratchFile = name;

@@ -16,6 +16,7 @@
 #include "host_trace.h"
 #include "messages.h"
 #include "settings_check.h"
+#include "user_paths.h"
 
 namespace {
 
@@ -102,6 +103,9 @@ void endSession() {
         sendStop();
     }
     if (pluginLoaded()) unloadPlugin();
+    // The watch thread's last steps run in the library as it leaves: let them
+    // end before this process does, as a careful host lets its plug-ins go.
+    waitForUnloadedPlugin(2000);
     removeTemporarySettingsDir();
 }
 
@@ -152,21 +156,50 @@ bool ownsItsConsole() {
            GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode);
 }
 
-// One line typed (or a file dragged) into the window, as UTF-8; false when
-// the console gives nothing more.
+// One line typed, pasted or dragged into the window, as UTF-8; from a pipe,
+// UTF-8 or ANSI. False when nothing more comes.
 bool readTypedLine(std::string* line) {
-    wchar_t typed[4096];
-    DWORD count = 0;
-    if (!ReadConsoleW(GetStdHandle(STD_INPUT_HANDLE), typed, 4095, &count, nullptr) || count == 0)
-        return false;
-    while (count > 0 && (typed[count - 1] == L'\n' || typed[count - 1] == L'\r')) --count;
-    typed[count] = L'\0';
-    *line = trimmed(utf8FromWide(typed));
+    DWORD mode = 0;
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (GetConsoleMode(input, &mode)) {
+        wchar_t typed[4096];
+        DWORD count = 0;
+        if (!ReadConsoleW(input, typed, 4095, &count, nullptr) || count == 0) return false;
+        while (count > 0 && (typed[count - 1] == L'\n' || typed[count - 1] == L'\r')) --count;
+        typed[count] = L'\0';
+        *line = trimmed(utf8FromWide(typed));
+        return true;
+    }
+    std::string bytes;
+    int c = 0;
+    while ((c = fgetc(stdin)) != EOF && c != '\n') bytes += static_cast<char>(c);
+    if (c == EOF && bytes.empty()) return false;
+    const bool utf8 = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(),
+                                          static_cast<int>(bytes.size()), nullptr, 0) > 0;
+    std::wstring wide(bytes.size() + 1, L'\0');
+    if (!utf8)
+        MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), &wide[0],
+                            static_cast<int>(wide.size()));
+    *line = trimmed(utf8 ? bytes : utf8FromWide(wide.c_str()));
+    // As a console would have echoed it.
+    writeText(stdout, *line + "\n");
     return true;
 }
 
-// A double-click: what the program is for, then each path dragged into the
-// window is checked, "demo" runs the demo, and an empty line closes it.
+// The demo from the welcome screen tells what the plug-in did in words;
+// "demo --trace" shows every message as the developers' demo does.
+bool runWelcomeDemo(const std::string& line) {
+    const bool frames = line == "demo --trace" || line == "демо --trace";
+    if (!frames && line != "demo" && line != "демо") return false;
+    if (!frames) useTraceStyle(TraceStyle::Words);
+    runHost(std::vector<Argument>());
+    useTraceStyle(TraceStyle::Frames);
+    return true;
+}
+
+// A double-click: what the program is for, then each path typed, pasted or
+// dragged into the window is checked, "demo" runs the demo, and an empty
+// line closes it.
 int welcome() {
     writeText(stdout, text(WELCOME));
     int worst = 0;
@@ -174,11 +207,8 @@ int welcome() {
     for (;;) {
         writeText(stdout, text(WELCOME_PROMPT));
         if (!readTypedLine(&line) || line.empty()) return worst;
-        if (line == "demo" || line == "демо") {
-            runHost(std::vector<Argument>());
-            continue;
-        }
-        const int exitCode = checkSettingsFiles(argumentsOf(line));
+        if (runWelcomeDemo(line)) continue;
+        const int exitCode = checkSettingsFiles(typedPaths(line));
         worst = exitCode > worst ? exitCode : worst;
     }
 }
@@ -205,6 +235,8 @@ int main() {
     std::vector<Argument> arguments = commandLineArguments();
     int exitCode = 0;
     if (!takeLanguage(&arguments, &exitCode)) return exitCode;
+    // The welcome screen in any console, or reading typed lines from a pipe.
+    if (arguments.size() == 1 && arguments[0].typed == "--welcome") return welcome();
     if (!ownsItsConsole()) return run(arguments);
     if (arguments.empty()) return welcome();
     exitCode = run(arguments);

@@ -27,6 +27,8 @@ HMODULE pluginModule = nullptr;
 PluginFun pluginFun = nullptr;
 std::string pluginPath;
 bool running = false;
+// The library unloaded last, until it is gone from the process.
+HMODULE unloadedModule = nullptr;
 
 std::atomic<int32_t> netState{NET_ONLINE};
 // Requests answered since the last start event; counted once each is printed.
@@ -42,9 +44,18 @@ thread_local frames::StateReply replyFrame;
 // Builds the state reply in the calling thread's buffer.
 const uint8_t* frameStateReply(int32_t state) { return frames::putStateReply(replyFrame, state); }
 
+std::string stateInWords(int32_t state) {
+    if (state == NET_ONLINE) return text(WORDS_ONLINE);
+    return state == NET_OFFLINE ? text(WORDS_OFFLINE) : describeState(state);
+}
+
 const uint8_t* answerQuery(const uint8_t* framed, const std::string& thread) {
     const int32_t state = netState.load();
     const uint8_t* reply = frameStateReply(state);
+    if (tracedInWords()) {
+        printLine(say(WORDS_QUERY, stateInWords(state).c_str()));
+        return reply;
+    }
     printLines({messageLine(Direction::PluginToHost, text(QUERY_NET_STATE), thread, hexOfFrame(framed)),
                 messageLine(Direction::HostToPlugin, say(REPLY_STATE, describeState(state).c_str()), thread,
                             hexOfFrame(reply))});
@@ -55,6 +66,10 @@ void obeyCommand(const uint8_t* framed, uint8_t code, const std::string& thread)
     const bool connect = code == CMD_CONNECT;
     const int32_t after = connect ? NET_ONLINE : NET_OFFLINE;
     const int32_t before = netState.exchange(after);
+    if (tracedInWords()) {
+        printLine(text(connect ? WORDS_CONNECT : WORDS_DISCONNECT));
+        return;
+    }
     const std::string description = say(connect ? COMMAND_CONNECT : COMMAND_DISCONNECT,
                                         static_cast<int>(before), static_cast<int>(after));
     printLine(messageLine(Direction::PluginToHost, description, thread, hexOfFrame(framed)));
@@ -89,8 +104,9 @@ uint32_t callbackAddress() { return static_cast<uint32_t>(reinterpret_cast<uintp
 
 // Prints an event, delivers it, and returns the plug-in's result.
 const uint8_t* deliver(const frames::Bytes& event) {
-    printLine(
-        messageLine(Direction::HostToPlugin, describeEvent(event.data()), "", hexOfFrame(event.data())));
+    if (!tracedInWords())
+        printLine(
+            messageLine(Direction::HostToPlugin, describeEvent(event.data()), "", hexOfFrame(event.data())));
     return pluginFun(event.data());
 }
 
@@ -173,8 +189,19 @@ bool loadPlugin(const std::string& path, std::string* error) {
 
 bool pluginLoaded() { return pluginModule != nullptr; }
 
+void waitForUnloadedPlugin(unsigned long limitMs) {
+    const DWORD begun = GetTickCount();
+    HMODULE stillThere = nullptr;
+    const DWORD lookOnly = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
+    while (unloadedModule != nullptr && GetTickCount() - begun < limitMs &&
+           GetModuleHandleExA(lookOnly, reinterpret_cast<LPCSTR>(unloadedModule), &stillThere)) {
+        Sleep(10);
+    }
+}
+
 void unloadPlugin() {
     FreeLibrary(pluginModule);
+    unloadedModule = pluginModule;
     pluginModule = nullptr;
     pluginFun = nullptr;
     running = false;
@@ -183,9 +210,11 @@ void unloadPlugin() {
 
 void sendStart(const std::string& dir) {
     requestsSinceStart.store(0);
+    if (tracedInWords()) printLine(text(WORDS_START));
     const uint8_t* answer = deliver(frames::startEvent(callbackAddress(), dir, HOST_START_TEXT));
     // A host copies the answer at once: the plug-in may reuse its buffer later.
-    printLine(messageLine(Direction::PluginToHost, describeStartAnswer(answer), "", hexOfFrame(answer)));
+    if (!tracedInWords())
+        printLine(messageLine(Direction::PluginToHost, describeStartAnswer(answer), "", hexOfFrame(answer)));
     running = true;
 }
 
@@ -199,13 +228,22 @@ bool waitForRequests(int count, unsigned limitMs) {
 }
 
 void sendStop() {
+    if (tracedInWords()) printLine(text(WORDS_STOP));
     deliverExpectingNoAnswer(frames::stopEvent());
     running = false;
 }
 
-void sendSettings() { deliverExpectingNoAnswer(frames::settingsEvent()); }
+void sendSettings() {
+    if (tracedInWords()) printLine(text(WORDS_SETTINGS));
+    deliverExpectingNoAnswer(frames::settingsEvent());
+}
 
-void sendText(const std::string& text) { deliverExpectingNoAnswer(frames::textEvent(text)); }
+void sendText(const std::string& chat) {
+    if (tracedInWords()) printLine(say(WORDS_TEXT, quotedAnsi(chat).c_str()));
+    const int requests = requestsSinceStart.load();
+    deliverExpectingNoAnswer(frames::textEvent(chat));
+    if (tracedInWords() && requestsSinceStart.load() == requests) printLine(text(WORDS_TEXT_IGNORED));
+}
 
 bool pluginRunning() { return running; }
 

@@ -14,6 +14,10 @@ bool loadPlugin(const std::string& path, std::string* error);
 bool pluginLoaded();
 // FreeLibrary on the DLL; the events below need it loaded.
 void unloadPlugin();
+// Waits, `limitMs` at most, until the library unloaded last is gone from the
+// process: a watch thread stopped a moment before gives it back as it leaves.
+// A library its error box pinned stays until the process ends.
+void waitForUnloadedPlugin(unsigned long limitMs);
 
 // Each prints the event, hands it to pluginFun and prints what came back.
 void sendStart(const std::string& settingsDir);

@@ -5,6 +5,7 @@
 // After windows.h, which it needs.
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "messages.h"
@@ -37,6 +38,13 @@ const AnsiTable& ansiCharacters() {
 constexpr uint32_t UTF16_HEAD = 64;
 
 bool isControl(uint32_t character) { return character < 0x20 || (character >= 0x7f && character < 0xa0); }
+
+// Characters that show as a blank or as nothing, though they are neither.
+bool isInvisibleCharacter(uint32_t character) {
+    return isControl(character) || character == 0xa0 || character == 0xad || character == 0x180e ||
+           (character >= 0x2000 && character <= 0x200f) || (character >= 0x2028 && character <= 0x202f) ||
+           (character >= 0x205f && character <= 0x2064) || character == 0x3000 || character == 0xfeff;
+}
 
 void appendUtf8(std::string* out, uint32_t character) {
     if (character < 0x80) {
@@ -80,7 +88,7 @@ void appendUtf8Text(std::string* out, const uint8_t* bytes, uint32_t size) {
         uint32_t length = sequenceLength(bytes[at]);
         if (length > size - at) length = size - at;
         const uint32_t character = decodedCharacter(bytes + at, length);
-        if (isControl(character)) {
+        if (isInvisibleCharacter(character)) {
             for (uint32_t i = 0; i < length; ++i) appendEscape(out, bytes[at + i]);
         } else {
             out->append(reinterpret_cast<const char*>(bytes + at), length);
@@ -93,7 +101,7 @@ void appendAnsiText(std::string* out, const uint8_t* bytes, uint32_t size) {
     const AnsiTable& table = ansiCharacters();
     for (uint32_t at = 0; at < size; ++at) {
         const uint32_t character = table.characters[bytes[at]];
-        if (character == 0 || isControl(character)) {
+        if (character == 0 || isInvisibleCharacter(character)) {
             appendEscape(out, bytes[at]);
         } else {
             appendUtf8(out, character);
@@ -239,6 +247,81 @@ uint32_t textWidth(const std::string& utf8) {
 std::string paddedTo(const std::string& utf8, uint32_t width) {
     const uint32_t have = textWidth(utf8);
     return have >= width ? utf8 : utf8 + std::string(width - have, ' ');
+}
+
+bool isInvisible(uint32_t character) { return isInvisibleCharacter(character); }
+
+uint32_t characterAt(const uint8_t* bytes, uint32_t size, TextEncoding encoding, uint32_t at,
+                     uint32_t* length) {
+    *length = 1;
+    if (at >= size) return 0;
+    if (encoding == TEXT_ANSI) return ansiCharacters().characters[bytes[at]];
+    const uint32_t sequence = sequenceLength(bytes[at]);
+    if (sequence > size - at) return 0;
+    *length = sequence;
+    return decodedCharacter(bytes + at, sequence);
+}
+
+namespace {
+
+// Lines wrap before the last column, where a console would break them itself.
+constexpr uint32_t MAX_WIDTH = 79;
+
+// Where a line's continuation starts, in characters: under its value when it
+// has one (the text after two blanks), else two further in than the line.
+uint32_t hangOf(const std::string& line) {
+    const size_t indent = line.find_first_not_of(' ');
+    if (indent == std::string::npos) return 0;
+    const size_t gap = line.find("  ", indent);
+    const size_t value = gap == std::string::npos ? gap : line.find_first_not_of(' ', gap);
+    const uint32_t width = value == std::string::npos ? MAX_WIDTH : textWidth(line.substr(0, value));
+    return width < MAX_WIDTH / 2 ? width : static_cast<uint32_t>(indent) + 2;
+}
+
+// Where a line too wide breaks: at the last blank past the hang that fits
+// (dropped), else after the last backslash of a long path, else at the last
+// column; 0 for a line that fits.
+struct LineBreak {
+    size_t at;
+    size_t skipped;
+};
+
+LineBreak breakOf(const std::string& line, uint32_t hang) {
+    if (textWidth(line) <= MAX_WIDTH) return LineBreak{0, 0};
+    size_t blank = 0, separator = 0, full = 0;
+    uint32_t width = 0;
+    for (size_t at = 0; at < line.size() && width <= MAX_WIDTH; ++at) {
+        if ((static_cast<uint8_t>(line[at]) & 0xc0) == 0x80) continue;
+        if (line[at] == ' ' && width > hang) blank = at;
+        if (line[at] == '\\' && width > hang && width < MAX_WIDTH) separator = at + 1;
+        if (width == MAX_WIDTH) full = at;
+        ++width;
+    }
+    if (blank != 0) return LineBreak{blank, 1};
+    return LineBreak{separator != 0 ? separator : full, 0};
+}
+
+std::string wrappedLine(std::string line) {
+    // Each break must leave less than it took, or a deep indent would never end.
+    const uint32_t hang = std::min(hangOf(line), MAX_WIDTH / 2);
+    std::string out;
+    for (LineBreak cut = breakOf(line, hang); cut.at != 0; cut = breakOf(line, hang)) {
+        out += line.substr(0, cut.at) + "\n";
+        line = std::string(hang, ' ') + line.substr(cut.at + cut.skipped);
+    }
+    return out + line + "\n";
+}
+
+}  // namespace
+
+std::string wrapped(const std::string& text) {
+    std::string out;
+    size_t begin = 0;
+    for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', begin)) {
+        out += wrappedLine(text.substr(begin, end - begin));
+        begin = end + 1;
+    }
+    return out + wrappedLine(text.substr(begin));
 }
 
 std::string utf8FromUtf16(const uint8_t* bytes, uint32_t size, bool bigEndian) {

@@ -31,10 +31,10 @@ std::string fileText(const std::string& file, bool* wasUtf16);
 // Every byte is a printable character of the ANSI code page (a tab counts as one).
 bool isPlainAnsi(const uint8_t* bytes, uint32_t size);
 
-// The bytes as UTF-8 text: characters as they are, control bytes and bytes
-// that do not convert as \xNN. At most `limit` bytes are shown, "..." after
-// them when there are more. Quoted: in the language's quote marks, so that a
-// leading or trailing blank is seen.
+// The bytes as UTF-8 text: characters as they are; invisible ones (a tab, a
+// no-break space) and bytes that do not convert as \xNN. At most `limit`
+// bytes are shown, "..." after them when there are more. Quoted: in the
+// language's quote marks, so that a leading or trailing blank is seen.
 std::string shownText(const uint8_t* bytes, uint32_t size, TextEncoding encoding, uint32_t limit);
 std::string quotedText(const uint8_t* bytes, uint32_t size, TextEncoding encoding, uint32_t limit);
 // The same for text held in a string.
@@ -48,6 +48,17 @@ std::string trimmed(const std::string& text);
 uint32_t textWidth(const std::string& utf8);
 // `utf8` followed by blanks up to `width` characters.
 std::string paddedTo(const std::string& utf8, uint32_t width);
+// The text's lines, each ended by "\n", broken to fit an 80-column window:
+// at blanks, a long path after a backslash; continuations hang under a line's
+// value (the text after two blanks) or two further in.
+std::string wrapped(const std::string& text);
+
+// The character at byte `at` of text in `encoding`, and its size in bytes;
+// 0 where no character stands. Invisible: shows as a blank or as nothing,
+// a control character included; shownText writes such bytes as \xNN.
+uint32_t characterAt(const uint8_t* bytes, uint32_t size, TextEncoding encoding, uint32_t at,
+                     uint32_t* length);
+bool isInvisible(uint32_t character);
 
 // UTF-16 (little- or big-endian) to UTF-8; an odd last byte is dropped.
 std::string utf8FromUtf16(const uint8_t* bytes, uint32_t size, bool bigEndian);

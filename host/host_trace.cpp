@@ -23,6 +23,7 @@ std::mutex printLock;
 std::mutex threadsLock;
 DWORD hostThreadId;
 std::vector<DWORD> pluginThreadIds;  // guarded by threadsLock
+TraceStyle traceStyle = TraceStyle::Frames;
 
 std::string timestamp() {
     SYSTEMTIME now;
@@ -70,6 +71,10 @@ std::string describeText(Frame frame) {
 }
 
 }  // namespace
+
+void useTraceStyle(TraceStyle style) { traceStyle = style; }
+
+bool tracedInWords() { return traceStyle == TraceStyle::Words; }
 
 void markHostThread() { hostThreadId = GetCurrentThreadId(); }
 
@@ -163,13 +168,14 @@ std::string messageLine(Direction direction, const std::string& description, con
 
 // Lined up with the direction of a message line.
 std::string noteLine(const std::string& note) {
+    if (tracedInWords()) return "  " + note;
     const uint32_t arrowWidth = textWidth(text(TRACE_HOST_TO_PLUGIN));
     return timestamp() + "  " + paddedTo(text(TRACE_HOST), arrowWidth) + "  " + note;
 }
 
 void printLines(std::initializer_list<std::string> lines) {
     std::string all;
-    for (const std::string& line : lines) all += line + "\n";
+    for (const std::string& line : lines) all += tracedInWords() ? wrapped(line) : line + "\n";
     std::lock_guard<std::mutex> guard(printLock);
     writeText(stdout, all);
 }

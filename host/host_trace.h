@@ -10,6 +10,14 @@
 
 enum class Direction { HostToPlugin, PluginToHost };
 
+// How a session is shown: each message with its time, direction and bytes
+// (scripts, the developers' demo), or what happened in words, for a user
+// trying the plug-in out: then notes lose their time stamp and every line is
+// wrapped to fit a window.
+enum class TraceStyle { Frames, Words };
+void useTraceStyle(TraceStyle style);
+bool tracedInWords();
+
 // Makes the calling thread the one labelled "host thread"; call first thing.
 void markHostThread();
 // "host thread", or "thread N" (N from 2, in order of first appearance).

@@ -18,6 +18,7 @@
 #include "messages.h"
 #include "session/plugin_session.h"
 #include "settings/settings.h"
+#include "user_paths.h"
 #include "write_outlook.h"
 
 namespace {
@@ -28,12 +29,11 @@ constexpr int EXIT_UNREADABLE = 2;
 
 constexpr int LINE_COUNT = 5;
 constexpr int TRIGGER_INDEX = 4;
-constexpr uint32_t SHOWN_BYTES = 48;  // of a value, in a report line
-constexpr uint32_t HEAD_BYTES = 64;   // of the file, to tell UTF-16
+constexpr uint32_t SHOWN_BYTES = 48;   // of a value, in a report line
+constexpr uint32_t UTF16_HEAD = 64;    // of the file, to tell UTF-16
+constexpr uint32_t HEAD_BYTES = 4096;  // of the file, to tell its line ends
 constexpr char FILE_NAME[] = "dormex.ini";
 constexpr char BACKUP_SUFFIX[] = ".bak";
-// Lines wrap before the last column, where a console would break them itself.
-constexpr uint32_t MAX_WIDTH = 79;
 // The names the default file gives lines 1 to 5, and what the plug-in takes
 // from each line, whatever name it holds.
 const char* const USUAL_NAMES[] = {"h_disconnect", "m_disconnect", "h_online", "m_online", "DisconnectStr"};
@@ -71,53 +71,12 @@ struct Reading {
     Seen seen;
     LoadResult result;
     DWORD openError;  // why the file could not be opened
+    bool folder;      // a folder stands at the path
     Utf16Form utf16;
+    bool crAlone;  // its lines end in CR without LF
 };
 
-// Where a line's continuation starts, in characters: under its value when it
-// has one (the text after two blanks), else two further in than the line.
-uint32_t hangOf(const std::string& line) {
-    const size_t indent = line.find_first_not_of(' ');
-    if (indent == std::string::npos) return 0;
-    const size_t gap = line.find("  ", indent);
-    const size_t value = gap == std::string::npos ? gap : line.find_first_not_of(' ', gap);
-    const uint32_t width = value == std::string::npos ? MAX_WIDTH : textWidth(line.substr(0, value));
-    return width < MAX_WIDTH / 2 ? width : static_cast<uint32_t>(indent) + 2;
-}
-
-// The last blank past the hang at which the line can break to fit; 0 for none.
-size_t breakOf(const std::string& line, uint32_t hang) {
-    size_t last = 0;
-    uint32_t width = 0;
-    for (size_t at = 0; at < line.size() && width <= MAX_WIDTH; ++at) {
-        if ((static_cast<uint8_t>(line[at]) & 0xc0) == 0x80) continue;
-        if (line[at] == ' ' && width > hang) last = at;
-        ++width;
-    }
-    return last;
-}
-
-// One line of a report, or several, broken at blanks to fit an 80-column window.
-void putLine(std::string line) {
-    const uint32_t hang = hangOf(line);
-    std::string out;
-    for (;;) {
-        const size_t at = textWidth(line) > MAX_WIDTH ? breakOf(line, hang) : 0;
-        if (at == 0) break;
-        out += line.substr(0, at) + "\n";
-        line = std::string(hang, ' ') + line.substr(at + 1);
-    }
-    writeText(stdout, out + line + "\n");
-}
-
-void put(const std::string& text) {
-    size_t begin = 0;
-    for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', begin)) {
-        putLine(text.substr(begin, end - begin));
-        begin = end + 1;
-    }
-    putLine(text.substr(begin));
-}
+void put(const std::string& text) { writeText(stdout, wrapped(text)); }
 
 void addByte(SeenValue* value, uint8_t byte) {
     if (value->size < SHOWN_BYTES) value->bytes[value->size] = byte;
@@ -161,24 +120,14 @@ bool endsWithSeparator(const std::string& path) {
     return !path.empty() && (path.back() == '\\' || path.back() == '/');
 }
 
-// The file an argument names: FILE, or the dormex.ini of a folder, one that
-// is there or a name that ends in a separator.
-std::string settingsPathFor(std::string argument) {
-    const bool folder = endsWithSeparator(argument) || isFolder(argument);
-    if (!folder) return argument;
-    if (!argument.empty() && !endsWithSeparator(argument)) argument += '\\';
-    return argument + FILE_NAME;
-}
-
-Utf16Form utf16FormOfFile(const std::string& path) {
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return NOT_UTF16;
-    uint8_t head[HEAD_BYTES];
-    DWORD got = 0;
-    const BOOL read = ReadFile(file, head, sizeof head, &got, nullptr);
-    CloseHandle(file);
-    return read ? utf16FormOf(head, got) : NOT_UTF16;
+// Lines ended by a CR alone, as old Mac programs wrote them: the plug-in drops
+// such a CR and reads on, so the whole file is its line 1.
+bool endsLinesInCrAlone(const std::string& head) {
+    if (head.find('\n') != std::string::npos) return false;
+    for (size_t at = head.find('\r'); at != std::string::npos; at = head.find('\r', at + 1)) {
+        if (at + 1 < head.size() && head[at + 1] != '\r') return true;
+    }
+    return false;
 }
 
 // A value quoted as the plug-in reads it, its size after it when it is cut.
@@ -201,15 +150,26 @@ std::string offReason(const SeenLine& line, int index) {
 
 std::string offAsLoaded(int index) { return say(SETTING_OFF, say(LINE_NOT_READ, lineNumber(index)).c_str()); }
 
-// Why a stored hour or minute differs from the number on its line; "" when not.
+// A number as it stands on its line, leading blanks aside.
+std::string writtenNumber(const SeenValue& value) {
+    const uint32_t kept = std::min(value.size, SHOWN_BYTES);
+    uint32_t begin = 0;
+    while (begin < kept && value.bytes[begin] == ' ') ++begin;
+    return shownText(value.bytes + begin, value.size - begin, TEXT_ANSI, SHOWN_BYTES - begin);
+}
+
+// Why a stored hour or minute differs from the number on its line; "" when
+// not. The plug-in keeps a number's low 8 bits, then puts a default in place
+// of a value out of range.
 std::string numberNote(const SeenLine& line, int index, uint8_t stored) {
     const unsigned low = static_cast<uint8_t>(line.number);
-    if (stored != low)
-        return say(OUT_OF_RANGE, lineNumber(index), static_cast<int>(line.number), unsigned{stored});
-    if (line.number != static_cast<int32_t>(low)) {
-        return say(LOW_BITS, lineNumber(index), static_cast<int>(line.number), low);
-    }
-    return "";
+    const std::string written = writtenNumber(line.value);
+    const bool cut = line.number != static_cast<int32_t>(low);
+    const unsigned number = lineNumber(index);
+    if (stored != low && cut)
+        return say(LOW_BITS_OUT_OF_RANGE, number, written.c_str(), low, unsigned{stored});
+    if (stored != low) return say(OUT_OF_RANGE, number, written.c_str(), unsigned{stored});
+    return cut ? say(LOW_BITS, number, written.c_str(), low) : std::string();
 }
 
 void addNote(std::string* notes, const std::string& note) {
@@ -277,16 +237,100 @@ bool textAfterBlank(const SeenValue& value) {
     return at < kept;
 }
 
-MessageId problemWords(ValueProblem problem, const SeenValue& value) {
+// Where the number scan of the value's kept bytes fails; past them when it does not.
+uint32_t failingByte(const SeenValue& value, uint32_t kept) {
+    NumberScan scan;
+    beginNumber(&scan);
+    for (uint32_t at = 0; at < kept; ++at) {
+        feedNumber(&scan, value.bytes[at]);
+        if (scan.firstProblem != VALUE_FINE) return at;
+    }
+    return kept;
+}
+
+// The character a number cannot take, named when it does not show itself
+// (a tab, a no-break space that looks like a blank).
+std::string badCharacterWords(const SeenValue& value) {
+    const uint32_t kept = std::min(value.size, SHOWN_BYTES);
+    const TextEncoding encoding = encodingOf(value.bytes, utf8Boundary(value.bytes, kept));
+    const uint32_t at = failingByte(value, kept);
+    uint32_t length = 1;
+    const uint32_t character = characterAt(value.bytes, kept, encoding, at, &length);
+    if (at == kept || !isInvisible(character)) return text(BAD_CHARACTER);
+    const bool noBreak = character == 0xa0 || character == 0x2007 || character == 0x202f;
+    const MessageId name = character == '\t' ? A_TAB : noBreak ? A_NO_BREAK_SPACE : AN_INVISIBLE_CHARACTER;
+    return say(BAD_NAMED_CHARACTER, text(name),
+               shownText(value.bytes + at, length, encoding, length).c_str());
+}
+
+std::string problemWords(ValueProblem problem, const SeenValue& value) {
     switch (problem) {
         case VALUE_TRAILING_BLANK:
-            return textAfterBlank(value) ? BAD_TEXT_AFTER : BAD_BLANK_AFTER;
+            return text(textAfterBlank(value) ? BAD_TEXT_AFTER : BAD_BLANK_AFTER);
         case VALUE_NO_DIGITS:
-            return BAD_NO_DIGITS;
+            return text(BAD_NO_DIGITS);
         case VALUE_TOO_LARGE:
-            return BAD_TOO_LARGE;
+            return text(BAD_TOO_LARGE);
         default:
-            return BAD_CHARACTER;
+            return badCharacterWords(value);
+    }
+}
+
+// A time written as a clock shows it ("23:15", "11pm", "11:30 p.m."), read
+// in 24-hour time.
+struct ClockTime {
+    bool found;
+    bool hasMinute;
+    unsigned hour;
+    unsigned minute;
+};
+
+// One or two digits at `*at`.
+bool takeDigits(const std::string& text, size_t* at, unsigned* value) {
+    size_t end = *at;
+    while (end < text.size() && end < *at + 2 && isdigit(static_cast<uint8_t>(text[end]))) ++end;
+    if (end == *at) return false;
+    *value = static_cast<unsigned>(std::stoul(text.substr(*at, end - *at)));
+    *at = end;
+    return true;
+}
+
+ClockTime clockTimeOf(const SeenValue& value) {
+    ClockTime clock = {};
+    if (value.size > SHOWN_BYTES) return clock;
+    std::string written = trimmed(std::string(reinterpret_cast<const char*>(value.bytes), value.size));
+    for (char& c : written) c = static_cast<char>(tolower(static_cast<uint8_t>(c)));
+    size_t at = 0;
+    if (!takeDigits(written, &at, &clock.hour)) return clock;
+    if (at < written.size() && (written[at] == ':' || written[at] == '.')) {
+        const size_t minuteAt = ++at;
+        clock.hasMinute = takeDigits(written, &at, &clock.minute) && at == minuteAt + 2;
+        if (!clock.hasMinute) return clock;
+    }
+    while (at < written.size() && written[at] == ' ') ++at;
+    const std::string half = written.substr(at);
+    const bool am = half == "am" || half == "a.m." || half == "a.m";
+    const bool pm = half == "pm" || half == "p.m." || half == "p.m";
+    if (am || pm) {
+        if (clock.hour < 1 || clock.hour > 12) return clock;
+        clock.hour = clock.hour % 12 + (pm ? 12 : 0);
+    }
+    clock.found =
+        (half.empty() || am || pm) && (clock.hasMinute || am || pm) && clock.hour <= 23 && clock.minute <= 59;
+    return clock;
+}
+
+// What to write instead of a clock time on line `index` + 1.
+void printClockFix(int index, const SeenValue& value) {
+    const ClockTime clock = clockTimeOf(value);
+    if (!clock.found) return;
+    const int hourLine = index - index % 2;
+    const unsigned number = lineNumber(hourLine);
+    if (clock.hasMinute) {
+        put(say(FIX_HOUR_AND_MINUTE, number, USUAL_NAMES[hourLine], clock.hour, number + 1,
+                USUAL_NAMES[hourLine + 1], clock.minute));
+    } else {
+        put(say(FIX_24_HOUR, quotedValue(value).c_str(), USUAL_NAMES[hourLine], clock.hour, number));
     }
 }
 
@@ -301,6 +345,10 @@ void printVerdict(const std::string& name, const Reading& reading, bool otherNam
             return;
         case LOAD_NO_FILE:
         case LOAD_NOT_OPENED:
+            if (reading.folder) {
+                put(say(CHECK_FOLDER, file));
+                return;
+            }
             put(say(CHECK_UNREADABLE, file, windowsErrorWords(reading.openError).c_str()));
             return;
         case LOAD_READ_ERROR:
@@ -316,7 +364,12 @@ void printVerdict(const std::string& name, const Reading& reading, bool otherNam
             if (reading.utf16 != NOT_UTF16) return;
             const SeenValue& value = reading.seen.lines[result.line - 1].value;
             put(say(CHECK_BAD_LINE, unsigned{result.line}, quotedValue(value).c_str(),
-                    text(problemWords(result.problem, value))));
+                    problemWords(result.problem, value).c_str()));
+            if (reading.crAlone) {
+                put(text(NOTE_CR_ONLY));
+            } else {
+                printClockFix(result.line - 1, value);
+            }
             return;
         }
     }
@@ -329,7 +382,11 @@ SettingsFilePlan readAsAtStart(const std::string& path, Reading* reading) {
     const LoadStatus status = reading->result.status;
     const bool opened = status != LOAD_NO_FILE && status != LOAD_NOT_OPENED;
     reading->openError = opened ? 0 : GetLastError();
-    reading->utf16 = opened ? utf16FormOfFile(path) : NOT_UTF16;
+    reading->folder = !opened && isFolder(path);
+    const std::string head = opened ? headOfFile(path, HEAD_BYTES) : std::string();
+    const uint32_t headSize = static_cast<uint32_t>(std::min<size_t>(head.size(), UTF16_HEAD));
+    reading->utf16 = utf16FormOf(reinterpret_cast<const uint8_t*>(head.data()), headSize);
+    reading->crAlone = endsLinesInCrAlone(head);
     return settleLoadedSettings(&reading->settings, reading->result.status);
 }
 
@@ -348,10 +405,16 @@ void printDefaultFileSettings() {
     releaseSettings(&reading.settings);
 }
 
+// A plan's line that the error box will appear, and what the box reads.
+void putBox(const std::string& line) {
+    put(line);
+    put(text(BOX_SAYS));
+}
+
 // One file the plug-in writes: `done` when it can, the error box when it cannot.
 bool planWrite(const std::string& path, const WriteOutlook& outlook, const std::string& done) {
     if (outlook.chance == CANNOT_WRITE) {
-        put(say(PLAN_BOX_CANNOT_WRITE, shownAnsi(path).c_str(), text(outlook.why)));
+        putBox(say(PLAN_BOX_CANNOT_WRITE, shownAnsi(path).c_str(), text(outlook.why)));
         return false;
     }
     put(done);
@@ -359,10 +422,18 @@ bool planWrite(const std::string& path, const WriteOutlook& outlook, const std::
     return true;
 }
 
-// The backup first: when it cannot be written, the file is left as it is.
+// The backup first: when it cannot be written, the file is left as it is. A
+// read-only file is left before anything is written, its backup included.
 bool planBackupAndReplace(const std::string& path) {
+    const WriteOutlook overFile = writeOutlook(path);
+    if (overFile.chance == CANNOT_WRITE && overFile.why == WRITE_READ_ONLY_FILE) {
+        put(text(PLAN_LEAVE_FILE));
+        return planWrite(path, overFile, "");
+    }
     const std::string backup = path + BACKUP_SUFFIX;
-    const WriteOutlook outlook = writeOutlook(backup);
+    // The backup's path is longer than the file's: it may be more than the plug-in takes.
+    const bool fits = fullPathOf(backup).size() <= MAX_SETTINGS_PATH;
+    const WriteOutlook outlook = fits ? writeOutlook(backup) : WriteOutlook{CANNOT_WRITE, WINERR_TOO_LONG};
     if (outlook.chance == CANNOT_WRITE) put(text(PLAN_LEAVE_FILE));
     return planWrite(backup, outlook, say(PLAN_KEEP_BACKUP, shownAnsi(backup).c_str())) &&
            planWrite(path, writeOutlook(path), text(PLAN_WRITE_IN_PLACE));
@@ -380,8 +451,15 @@ void printRunUntilNextStart(const Reading& reading) {
 
 void printPlan(const std::string& path, const Reading& reading, SettingsFilePlan plan) {
     put(text(PLAN_HEAD));
+    if (plan == LEAVE_FILE_SHOW_ERROR && reading.folder) {
+        putBox(text(PLAN_BOX_FOLDER));
+        printRunUntilNextStart(reading);
+        put(text(PLAN_SAME_UNTIL_FIXED));
+        put(text(FIX_FOLDER));
+        return;
+    }
     if (plan == LEAVE_FILE_SHOW_ERROR) {
-        put(text(isThereButClosed(reading.openError) ? PLAN_BOX_LOCKED : PLAN_BOX_NO_SUCH_NAME));
+        putBox(text(isThereButClosed(reading.openError) ? PLAN_BOX_LOCKED : PLAN_BOX_NO_SUCH_NAME));
         printRunUntilNextStart(reading);
         put(text(PLAN_SAME_UNTIL_READABLE));
         return;
@@ -412,7 +490,7 @@ void printSpellings(const TriggerText& trigger) {
     const unsigned codePage = ansiCodePage();
     if (codePage == CP_UTF8) return;
     if (trigger.ansiBytes == nullptr) {
-        put(say(NOTE_UTF8_ONLY, codePage));
+        put(say(NOTE_UTF8_ONLY, codePage, codePage));
         return;
     }
     put(say(NOTE_BOTH_SPELLINGS, byteCount(trigger.size).c_str(), codePage,
@@ -575,21 +653,54 @@ int exitCodeOf(const Reading& reading, SettingsFilePlan plan) {
     return unreadable ? EXIT_UNREADABLE : EXIT_REPLACED;
 }
 
+// The file an argument names: FILE, or the dormex.ini of a folder, one that
+// is there or a name that ends in a separator. A folder named dormex.ini is
+// itself what the plug-in would try to read.
+std::string settingsPathFor(std::string argument) {
+    const bool named = sameIgnoringCase(fileNameOf(argument), FILE_NAME);
+    const bool folder = endsWithSeparator(argument) || (!named && isFolder(argument));
+    if (!folder) return argument;
+    if (!argument.empty() && !endsWithSeparator(argument)) argument += '\\';
+    return argument + FILE_NAME;
+}
+
+// Whether the plug-in can form the settings path of `path`'s folder, handed
+// over in full as a host hands it; that path's size in `*size`.
+bool pluginFormsPath(const std::string& path, uint32_t* size) {
+    const std::string full = fullPathOf(path);
+    const std::string folder = full.substr(0, full.size() - fileNameOf(full).size());
+    *size = static_cast<uint32_t>(folder.size() + strlen(FILE_NAME));
+    SettingsPath formed;
+    const ByteView dir{reinterpret_cast<const uint8_t*>(folder.data()), static_cast<uint32_t>(folder.size())};
+    return formSettingsPath(dir, formed);
+}
+
+// A path longer than the plug-in takes: it reads and writes nothing there,
+// and shows the error box at every start, switching nothing on.
+int printTooLong(const std::string& path, uint32_t size, bool otherName) {
+    put(say(CHECK_PATH_TOO_LONG, shownAnsi(path).c_str(), size, MAX_SETTINGS_PATH));
+    if (!otherName) {
+        const Reading nothingRead = {};
+        put(text(PLAN_HEAD));
+        putBox(text(PLAN_BOX_TOO_LONG));
+        printRunUntilNextStart(nothingRead);
+        put(text(PLAN_SAME_UNTIL_FIXED));
+    }
+    put(text(FIX_TOO_LONG));
+    return EXIT_UNREADABLE;
+}
+
 // A file of another name than dormex.ini is never read by the plug-in: its
 // lines are judged as if it were, and nothing is planned for it.
-int checkOne(const Argument* argument) {
-    if (argument != nullptr && !argument->spelled) {
-        const std::string why = say(PATH_NOT_IN_CODE_PAGE, ansiCodePage());
-        put(say(CHECK_UNREADABLE, argument->typed.c_str(), why.c_str()));
-        return EXIT_UNREADABLE;
-    }
-    const std::string path = argument == nullptr ? std::string(FILE_NAME) : settingsPathFor(argument->ansi);
+int checkSettingsPath(const std::string& path) {
     const std::string name = fileNameOf(path);
     const bool otherName = !sameIgnoringCase(name, FILE_NAME);
     if (otherName && nothingAt(path)) {
         put(say(CHECK_NOTHING_THERE, shownAnsi(path).c_str()));
         return EXIT_UNREADABLE;
     }
+    uint32_t size = 0;
+    if (!pluginFormsPath(path, &size)) return printTooLong(path, size, otherName);
     Reading reading = {};
     const SettingsFilePlan plan = readAsAtStart(path, &reading);
     if (otherName) put(say(CHECK_OTHER_NAME, shownAnsi(path).c_str()));
@@ -608,6 +719,41 @@ int checkOne(const Argument* argument) {
     if (reading.utf16 != NOT_UTF16) put(text(FIX_UTF16));
     releaseSettings(&reading.settings);
     return exitCodeOf(reading, plan);
+}
+
+// A path as the user gave it: Windows drops blanks and dots at its end, a
+// shortcut is followed once, and an archive must be unpacked first.
+int checkOne(const Argument* argument, bool followShortcut = true) {
+    if (argument == nullptr) return checkSettingsPath(FILE_NAME);
+    if (!argument->spelled) {
+        const std::string why = say(PATH_NOT_IN_CODE_PAGE, ansiCodePage());
+        put(say(CHECK_UNREADABLE, argument->typed.c_str(), why.c_str()));
+        return EXIT_UNREADABLE;
+    }
+    const std::string given = asWindowsOpens(argument->ansi);
+    const std::string shown = shownAnsi(given);
+    Argument target;
+    const ShortcutForm shortcut = shortcutTarget(given, &target);
+    if (shortcut == SHORTCUT && followShortcut) {
+        const uint8_t* typed = reinterpret_cast<const uint8_t*>(target.typed.data());
+        const uint32_t size = static_cast<uint32_t>(target.typed.size());
+        put(say(CHECK_SHORTCUT, shown.c_str(), shownText(typed, size, TEXT_UTF8, size).c_str()));
+        return checkOne(&target, false);
+    }
+    if (shortcut != NOT_A_SHORTCUT) {
+        put(say(CHECK_SHORTCUT_UNREADABLE, shown.c_str()));
+        return EXIT_UNREADABLE;
+    }
+    if (!sameIgnoringCase(fileNameOf(given), FILE_NAME) && isZipArchive(given)) {
+        put(say(CHECK_ARCHIVE, shown.c_str()));
+        return EXIT_UNREADABLE;
+    }
+    const std::string archive = nothingAt(given) ? archiveAbove(given) : std::string();
+    if (!archive.empty()) {
+        put(say(CHECK_IN_ARCHIVE, shown.c_str(), shownAnsi(archive).c_str()));
+        return EXIT_UNREADABLE;
+    }
+    return checkSettingsPath(settingsPathFor(given));
 }
 
 }  // namespace

@@ -49,7 +49,12 @@ def split_sections(lines):
 
 
 def plain_inline(text):
-    """Inline Markdown as plain text: emphasis dropped, code in double quotes."""
+    """Inline Markdown as plain text: emphasis dropped, code in double quotes.
+    Code that holds a double quote would stand in nested quotes, which nobody
+    can read: such code belongs in a code block."""
+    for code in re.finditer(r"`[^`]*`", text):
+        if '"' in code.group(0):
+            sys.exit(f"readme-txt: {code.group(0)} would stand in nested quotes: put it in a code block")
     text = re.sub(r"\*\*(.+?)\*\*", r"\1", text)
     text = re.sub(r"(?<![\w*])\*([^*\s][^*]*)\*(?![\w*])", r"\1", text)
     text = re.sub(r"`([^`]*)`", lambda code: '"' + code.group(1).replace(" ", KEPT_BLANK) + '"', text)

@@ -55,4 +55,51 @@ printf 'Dormex\r\n' >README.txt
 # A folder the plug-in may not write in (Wine shows it read-only; root writes all the same).
 mkdir read-only
 chmod a-w read-only
+# A bad file its user made read-only: never replaced, its backup never written.
+mkdir read-only-file
+printf 'h_disconnect=17 \r\n' >read-only-file/dormex.ini
+chmod a-w read-only-file/dormex.ini
+
+# As users make them: a no-break space before a number, old Mac line ends, a
+# clock time, 11pm, a number by its low 8 bits, a trigger with an emoji.
+printf 'h_disconnect=\xa023\r\nm_disconnect=15\r\n' >nbsp.ini
+printf "$(printf '%b' "$default" | tr -d '\n')DisconnectStr=/disconnect\r" >mac.ini
+printf 'h_disconnect=23:15\r\n' >clock.ini
+printf 'h_disconnect=17\r\nm_disconnect=15\r\nh_online=11pm\r\n' >pm.ini
+printf 'h_disconnect=0xFFFFFF17\r\nm_disconnect=15\r\n' >low-bits.ini
+printf "${sleep_lines}DisconnectStr=спать\xf0\x9f\x98\xb4\r\n" >emoji.ini
+printf 'h_disconnect=23\t\r\n' >tab.ini
+# A zip archive holding a dormex.ini; a folder with blanks in its name.
+mkdir 'My Settings'
+cp folder/dormex.ini 'My Settings/'
+python3 -c 'import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w") as z: z.write(sys.argv[2], "dormex.ini")' Dormex.zip folder/dormex.ini
+# Settings paths of 258 to 261 bytes as a host hands them over, in full:
+# long/NNNv.../dormex.ini, valid; at 259 bytes also one with a bad value,
+# whose backup's path would be longer than the plug-in takes.
+here="Z:$(pwd -P | tr / '\\')"
+long_file() {  # SIZE KIND CONTENT
+  local name=$1$2 pad=$(($1 - ${#here} - 17))
+  [ "$pad" -ge 5 ] && [ "$pad" -le 255 ] || { echo "check-files: no $1-byte path under $here" >&2; exit 1; }
+  while [ "${#name}" -lt "$pad" ]; do name+=x; done
+  mkdir -p "long/$name"
+  printf '%b' "$3" >"long/$name/dormex.ini"
+}
+for size in 258 259 260 261; do long_file "$size" v "${default}DisconnectStr=/disconnect\r\n"; done
+long_file 259 b 'h_disconnect=17 \r\n'
+# A shortcut to folder/dormex.ini as Explorer makes one: its LinkInfo holds
+# the local path.
+python3 - "$here\\folder\\dormex.ini" 'dormex.ini - Shortcut.lnk' <<'LINK'
+import struct, sys
+target = sys.argv[1].encode("cp1252") + b"\0"
+volume = struct.pack("<IIII", 17, 3, 0x1234, 16) + b"\0"
+info_header = 0x1C
+base = info_header + len(volume)
+info = struct.pack("<IIIIIII", info_header + len(volume) + len(target) + 1, info_header, 1, info_header, base,
+                   0, base + len(target)) + volume + target + b"\0"
+clsid = bytes.fromhex("0114020000000000c000000000000046")
+header = struct.pack("<I", 0x4C) + clsid + struct.pack("<II", 0x1 | 0x2, 0x20) + bytes(24) + struct.pack("<IiIH", 86, 0, 1, 0) + bytes(10)
+id_list = struct.pack("<HH", 2, 0)
+open(sys.argv[2], "wb").write(header + id_list + info + bytes(4))
+LINK
 find . -type f -print0 | sort -z | xargs -0 sha256sum >"$dir.sums"

@@ -15,14 +15,26 @@ esac
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 failed=0 rows=0 row='' rules=()
 
+typed=$(mktemp)
+trap 'rm -f "$typed"' EXIT
+
 run_row() {
-  local pages language exit argument words=()
+  local pages language exit argument words=() input=/dev/null long
   read -r pages language exit argument <<<"$row"
   [ -n "$row" ] && { [ "$pages" = '*' ] || [ "$pages" = "$code_page" ]; } || return 0
   rows=$((rows + 1))
   echo "== $row"
   argument=${argument//'{blank}'/ }
-  if [ "${argument:0:2}" = '@ ' ]; then
+  # {long NNNv}: the folder check-files.sh made whose dormex.ini path is NNN bytes long.
+  while [[ $argument =~ \{long\ ([0-9a-z]+)\} ]]; do
+    long=$(cd long && echo "${BASH_REMATCH[1]}"*)
+    argument=${argument//"${BASH_REMATCH[0]}"/long\\$long}
+  done
+  if [ "${argument:0:2}" = '> ' ]; then
+    # A line typed at the welcome screen's prompt.
+    printf '%s\n' "${argument:2}" >"$typed"
+    input=$typed words=(--welcome)
+  elif [ "${argument:0:2}" = '@ ' ]; then
     # Paths alone, as dropped on the program: "@ PATH ; PATH ...".
     argument=${argument:2}
     while [ -n "$argument" ]; do
@@ -33,14 +45,15 @@ run_row() {
   else
     words=(check "$argument")
   fi
-  "$here/check-run.sh" --rule "exit $exit" --rule "width 80" "${rules[@]}" -- "$@" --lang "$language" "${words[@]}" ||
-    failed=1
+  "$here/check-run.sh" --stdin "$input" --rule "exit $exit" --rule "width 80" "${rules[@]}" -- "$@" \
+    --lang "$language" "${words[@]}" || failed=1
 }
 
 while IFS= read -r line; do
   case $line in
     '' | '#'*) ;;
     '| '*) rules+=(--rule "has ${line#| }") ;;
+    '~ '*) rules+=(--rule "then ${line#\~ }") ;;
     '! '*) rules+=(--rule "never ${line#! }") ;;
     *) run_row "$@"; row=$line rules=() ;;
   esac

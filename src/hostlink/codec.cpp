@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/callconv.h"
+
 void encodeInt32(int32_t value, uint8_t* out) {
     const uint32_t bits = static_cast<uint32_t>(value);
     out[0] = static_cast<uint8_t>(bits);
@@ -21,7 +23,7 @@ const uint8_t* frameMessage(const uint8_t* payload, uint32_t size, uint8_t* out)
     return out;
 }
 
-bool decodeStartEvent(Frame frame, StartEvent* event) {
+DORMEX_NO_BUFFER bool decodeStartEvent(Frame frame, StartEvent* event) {
     if (!frameHas(frame, 6, 8)) return false;
     StartEvent decoded;
     decoded.callbackAddress = static_cast<uint32_t>(readInt32At(frame.bytes, 6));

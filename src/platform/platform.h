@@ -23,9 +23,9 @@ struct PlatformFile;
 // Why the system refused a file call.
 enum FileRefusal : uint8_t {
     REFUSED_FOR_GOOD,  // for good, as far as the system tells (no access, read-only, a full disk, ...)
-    REFUSED_MISSING,  // nothing is at the path, or its folder is missing
-    REFUSED_EXISTS,   // something (a file, a folder) already has the name asked for
-    REFUSED_BUSY,     // another program has the file open right now: may work in a moment
+    REFUSED_MISSING,   // nothing is at the path, or its folder is missing
+    REFUSED_EXISTS,    // something (a file, a folder) already has the name asked for
+    REFUSED_BUSY,      // another program has the file open right now: may work in a moment
 };
 
 // Opens an existing file for reading while others may read it too; null on

@@ -119,7 +119,9 @@ bool prepareLock(PlatformLock* lock) {
     return pthread_mutex_init(reinterpret_cast<pthread_mutex_t*>(lock->storage), nullptr) == 0;
 }
 
-void disposeLock(PlatformLock* lock) { pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(lock->storage)); }
+void disposeLock(PlatformLock* lock) {
+    pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(lock->storage));
+}
 
 void takeLock(PlatformLock* lock) { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(lock->storage)); }
 

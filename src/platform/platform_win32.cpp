@@ -4,12 +4,8 @@
 // After windows.h, which it needs.
 #include <shellapi.h>
 
+#include "platform/callconv.h"
 #include "platform/platform.h"
-
-// For a function whose only local in memory is a number or a fixed record
-// that Windows fills through a typed pointer: there is no buffer to overrun,
-// so a stack cookie would only cost code.
-#define NO_BUFFER_ON_STACK __attribute__((no_stack_protector))
 
 namespace {
 
@@ -35,7 +31,7 @@ DWORD WINAPI threadTrampoline(LPVOID parameter) {
 }
 
 // A reference of our own to this module; null when the system gives none.
-NO_BUFFER_ON_STACK HMODULE referenceThisModule() {
+DORMEX_NO_BUFFER HMODULE referenceThisModule() {
     HMODULE module = nullptr;
     const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS;
     if (!GetModuleHandleExA(flags, reinterpret_cast<LPCSTR>(&threadTrampoline), &module)) return nullptr;
@@ -115,14 +111,14 @@ PlatformFile* createNewFile(const char* path, FileRefusal* refusal) {
     return asFile(file);
 }
 
-NO_BUFFER_ON_STACK bool readFileChunk(PlatformFile* file, void* buffer, uint32_t capacity, uint32_t* got) {
+DORMEX_NO_BUFFER bool readFileChunk(PlatformFile* file, void* buffer, uint32_t capacity, uint32_t* got) {
     DWORD read = 0;
     const BOOL ok = ReadFile(asHandle(file), buffer, capacity, &read, nullptr);
     *got = ok ? read : 0;
     return ok != FALSE;
 }
 
-NO_BUFFER_ON_STACK bool writeFileBytes(PlatformFile* file, const void* bytes, uint32_t size) {
+DORMEX_NO_BUFFER bool writeFileBytes(PlatformFile* file, const void* bytes, uint32_t size) {
     DWORD written = 0;
     return WriteFile(asHandle(file), bytes, size, &written, nullptr) && written == size;
 }
@@ -166,7 +162,7 @@ uint32_t systemWindowsDirectory(char* out, uint32_t capacity) {
     return size < capacity ? size : 0;
 }
 
-NO_BUFFER_ON_STACK uint8_t* ansiSpellingOfUtf8(const uint8_t* utf8, uint32_t utf8Size, uint32_t* size) {
+DORMEX_NO_BUFFER uint8_t* ansiSpellingOfUtf8(const uint8_t* utf8, uint32_t utf8Size, uint32_t* size) {
     if (utf8Size > 0x3FFFFFFF) return nullptr;
     // No more UTF-16 units than bytes, and no more than two bytes a unit in any ANSI code page.
     auto* wide = static_cast<wchar_t*>(allocateMemory(utf8Size * sizeof(wchar_t)));
@@ -194,7 +190,7 @@ NO_BUFFER_ON_STACK uint8_t* ansiSpellingOfUtf8(const uint8_t* utf8, uint32_t utf
     return reinterpret_cast<uint8_t*>(ansi);
 }
 
-NO_BUFFER_ON_STACK LocalClock readLocalClock() {
+DORMEX_NO_BUFFER LocalClock readLocalClock() {
     SYSTEMTIME now;
     GetLocalTime(&now);
     return LocalClock{static_cast<uint8_t>(now.wHour), static_cast<uint8_t>(now.wMinute)};
@@ -214,7 +210,7 @@ void destroySignal(PlatformSignal* signal) {
     if (signal != nullptr) CloseHandle(reinterpret_cast<HANDLE>(signal));
 }
 
-NO_BUFFER_ON_STACK bool startDetachedThread(void (*body)(void*), void* argument) {
+DORMEX_NO_BUFFER bool startDetachedThread(void (*body)(void*), void* argument) {
     // The reference is taken before the thread exists, so an unload that
     // follows at once cannot pull the code from under it.
     HMODULE module = referenceThisModule();
@@ -230,7 +226,9 @@ static_assert(sizeof(CRITICAL_SECTION) <= sizeof(PlatformLock), "a critical sect
 
 namespace {
 
-CRITICAL_SECTION* criticalSectionOf(PlatformLock* lock) { return reinterpret_cast<CRITICAL_SECTION*>(lock->storage); }
+CRITICAL_SECTION* criticalSectionOf(PlatformLock* lock) {
+    return reinterpret_cast<CRITICAL_SECTION*>(lock->storage);
+}
 
 }  // namespace
 
@@ -247,7 +245,7 @@ void takeLock(PlatformLock* lock) { EnterCriticalSection(criticalSectionOf(lock)
 
 void releaseLock(PlatformLock* lock) { LeaveCriticalSection(criticalSectionOf(lock)); }
 
-NO_BUFFER_ON_STACK bool pinModule() {
+DORMEX_NO_BUFFER bool pinModule() {
     HMODULE module = nullptr;
     const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN;
     return GetModuleHandleExA(flags, reinterpret_cast<LPCSTR>(&pinModule), &module) != FALSE;

@@ -23,8 +23,22 @@ ByteView keptSettingsDir(const PluginSession& session) {
     return ByteView{session.settingsDir, session.settingsDirSize};
 }
 
+// The first and the last eight bytes of a text of 8 to 16 bytes, which
+// between them cover it all.
+bool sameEnds(const uint8_t* a, const uint8_t* b, uint32_t size) {
+    uint64_t a0, b0, a1, b1;
+    memcpy(&a0, a, 8);
+    memcpy(&b0, b, 8);
+    memcpy(&a1, a + size - 8, 8);
+    memcpy(&b1, b + size - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
+
+// Most triggers are a short word: those are compared without a call.
 bool sameBytes(ByteView text, const uint8_t* bytes, uint32_t size) {
-    return text.size == size && (size == 0 || memcmp(text.data, bytes, size) == 0);
+    if (text.size != size) return false;
+    if (size - 8 <= 8) return sameEnds(text.data, bytes, size);
+    return size == 0 || memcmp(text.data, bytes, size) == 0;
 }
 
 bool matches(const ArmedTrigger& trigger, ByteView text) {

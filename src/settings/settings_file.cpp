@@ -57,7 +57,8 @@ struct FileCall {
 };
 
 bool attempt(FileCall* call, FileRefusal* refusal) {
-    if (call->kind == FileCall::MOVE) return moveFileIntoPlace(call->path, call->target, call->replace, refusal);
+    if (call->kind == FileCall::MOVE)
+        return moveFileIntoPlace(call->path, call->target, call->replace, refusal);
     if (call->kind == FileCall::REMOVE) return removeFile(call->path, refusal);
     call->opened = openFileForReading(call->path, refusal);
     return call->opened != nullptr;
@@ -162,7 +163,8 @@ enum PlaceResult : uint8_t {
 // rename only rewrites the folder, so without the flush a power cut could
 // leave the new name on a file whose bytes never reached the disk. On any
 // failure the temporary file is removed and `target` is as it was.
-PlaceResult placeNewFile(const char* target, bool replace, bool (*fill)(PlatformFile*, void*), void* context) {
+PlaceResult placeNewFile(const char* target, bool replace, bool (*fill)(PlatformFile*, void*),
+                         void* context) {
     // A file the user made read-only is not ours to replace, on any system.
     if (replace && isReadOnlyFile(target)) return NOT_PLACED;
     SettingsPath temporary;
@@ -210,7 +212,8 @@ bool formSettingsPath(ByteView dir, SettingsPath out) { return joinPath(dir.data
 LoadResult loadSettingsFile(const char* path, Settings* target, ParseWatch watch, void* watchContext) {
     FileRefusal refusal = REFUSED_FOR_GOOD;
     PlatformFile* file = openWhenFree(path, &refusal);
-    if (file == nullptr) return LoadResult{refusal == REFUSED_MISSING ? LOAD_NO_FILE : LOAD_NOT_OPENED, 0, VALUE_FINE};
+    if (file == nullptr)
+        return LoadResult{refusal == REFUSED_MISSING ? LOAD_NO_FILE : LOAD_NOT_OPENED, 0, VALUE_FINE};
     const LoadResult parsed = parseOpenFile(file, target, watch, watchContext);
     const bool closed = closeFile(file);
     if (!closed && parsed.status == LOAD_OK) return LoadResult{LOAD_READ_ERROR, 0, VALUE_FINE};

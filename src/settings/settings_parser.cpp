@@ -2,6 +2,7 @@
 // first "=", and the number syntax. Pure: no file access here.
 #include <cstring>
 
+#include "platform/callconv.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
 
@@ -347,7 +348,7 @@ bool hasNonAsciiByte(const uint8_t* bytes, uint32_t size) {
 
 }  // namespace
 
-bool setTriggerText(TriggerText* text, const uint8_t* bytes, uint32_t size) {
+DORMEX_NO_BUFFER bool setTriggerText(TriggerText* text, const uint8_t* bytes, uint32_t size) {
     uint8_t* copy = nullptr;
     if (size != 0) {
         copy = static_cast<uint8_t*>(allocateMemory(size));

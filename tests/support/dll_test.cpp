@@ -52,6 +52,13 @@ DWORD WINAPI runStart(LPVOID parameter) {
     return 0;
 }
 
+// As the box shows them, in Unicode: the same under every code page.
+const char ERROR_CAPTION[] = "Ошибка";
+const char ERROR_TEXT[] = "Ошибка при создании файла.";
+// Generous: Wine starts its desktop with a process's first window, and under
+// emulation or on a loaded machine that takes long. A box that comes ends the wait.
+constexpr DWORD BOX_WAIT_MS = 120000;
+
 }  // namespace
 
 const std::string& dllPath() {
@@ -272,6 +279,26 @@ bool finishStart(BackgroundStart* start, DWORD timeoutMs) {
     CloseHandle(start->thread);
     start->thread = nullptr;
     return ended;
+}
+
+void expectStartHeldByErrorBox(const std::string& settingsDir) {
+    BackgroundStart start;
+    start.frame = frames::startEvent(recorderAddress(), settingsDir);
+    expectBox(true);
+    beginStart(&start);
+    HWND box = waitForOwnWindowTitled(ERROR_CAPTION, BOX_WAIT_MS);
+    EXPECT_NE(box, nullptr) << "no error box appeared; this process shows " << windowsOf(GetCurrentProcessId());
+    if (box != nullptr) {
+        EXPECT_EQ(staticTextOf(box), ERROR_TEXT);
+        EXPECT_EQ(start.returned, 0) << "the start returned while its box was still open";
+        const HWND cancel = GetDlgItem(box, IDCANCEL);
+        EXPECT_TRUE(cancel == nullptr || !IsWindowVisible(cancel)) << "the error box has a Cancel button";
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+    }
+    const bool returned = finishStart(&start, BOX_WAIT_MS);
+    expectBox(false);
+    ASSERT_TRUE(returned) << "the start did not return after the box closed";
+    EXPECT_EQ(start.answer, frames::expectedStartAnswer());
 }
 
 void DllTest::SetUp() {

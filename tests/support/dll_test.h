@@ -83,6 +83,10 @@ struct BackgroundStart {
 void beginStart(BackgroundStart* start);
 // Waits for the start to return; false when it did not within `timeoutMs`.
 bool finishStart(BackgroundStart* start, DWORD timeoutMs);
+// Starts the plug-in on `settingsDir` from another thread and expects the
+// error box, as the plug-in shows it, to hold that start until the test
+// closes the box.
+void expectStartHeldByErrorBox(const std::string& settingsDir);
 
 // Each test gets a fresh settings directory and a clean record; a test that
 // started the plug-in is stopped at its end, so no watch thread outlives it.

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -24,7 +25,7 @@ std::atomic<int> fakeClock{-1};  // hour * 60 + minute, or -1 for the real clock
 std::atomic<uint32_t> waitCap{0};
 std::atomic<int> liveThreads{0};
 std::atomic<int> pins{0};
-std::atomic<uint32_t> faultAt{0};  // 0: no call fails
+std::atomic<uint32_t> faultAt{0};    // 0: no call fails
 std::atomic<uint32_t> busyTimes{0};  // 0: the call at faultAt fails; else its file is busy this often
 std::atomic<uint32_t> seamCalls{0};
 std::atomic<int> faultKind{SEAM_CALL_KINDS};
@@ -54,11 +55,22 @@ void* threadTrampoline(void* parameter) {
     return nullptr;
 }
 
-// Runs `trampoline` on a detached thread; false when none could be started.
+// Threads kept for joinThreads(), while keepThreadsToJoin() is on.
+std::atomic<bool> keepToJoin{false};
+std::mutex toJoinLock;
+std::vector<pthread_t> toJoin;
+
+// Runs `trampoline` on a detached thread (or one kept to join); false when
+// none could be started.
 bool startPosixThread(void* (*trampoline)(void*), void* parameter) {
     pthread_t thread;
     if (pthread_create(&thread, nullptr, trampoline, parameter) != 0) return false;
-    pthread_detach(thread);
+    if (!keepToJoin.load()) {
+        pthread_detach(thread);
+        return true;
+    }
+    std::lock_guard<std::mutex> guard(toJoinLock);
+    toJoin.push_back(thread);
     return true;
 }
 
@@ -258,6 +270,17 @@ void failNthSeamCall(uint32_t n, uint32_t busy) {
 }
 
 uint32_t seamCallsMade() { return seamCalls.load(); }
+
+void keepThreadsToJoin(bool keep) { keepToJoin.store(keep); }
+
+void joinThreads() {
+    std::vector<pthread_t> threads;
+    {
+        std::lock_guard<std::mutex> guard(toJoinLock);
+        threads.swap(toJoin);
+    }
+    for (pthread_t thread : threads) pthread_join(thread, nullptr);
+}
 
 void capPauses(uint32_t milliseconds) { pauseCap.store(milliseconds); }
 

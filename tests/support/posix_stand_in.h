@@ -41,6 +41,11 @@ void clearDesktopRecord();
 
 // Number of threads started with startDetachedThread() that are still running.
 int runningThreads();
+// From now on, keeps each new thread to be joined instead of detaching it
+// (off: detached, as the plug-in's threads are).
+void keepThreadsToJoin(bool keep);
+// Waits until every thread kept since is gone, its resources given back.
+void joinThreads();
 // Times the module was pinned.
 int modulePins();
 // Runs `loop` inside every error box from now on, as the box's message loop

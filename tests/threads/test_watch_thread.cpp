@@ -393,7 +393,8 @@ bool startIntoBox(HWND window, BoxVisit what, winehost::LoadedPlugin* plugin, co
     visit = Visit{what, plugin, winehost::startEventFor(winehost::recordingCallback, other), false};
     SetTimer(window, 1, 200, nullptr);
     winehost::expectBox(true);
-    const uint8_t* answer = plugin->pluginFun(winehost::startEventFor(winehost::recordingCallback, missing).data());
+    const uint8_t* answer =
+        plugin->pluginFun(winehost::startEventFor(winehost::recordingCallback, missing).data());
     winehost::expectBox(false);
     return winehost::isStartAnswer(answer);
 }
@@ -429,15 +430,18 @@ int visitTheBox() {
     const winehost::ImageRange image = winehost::imageOf(first);
     check(plugin.pluginFun != nullptr, "Dormex.dll or its pluginFun not found");
     // Unloaded from inside the box: the start still returns, and its answer is there.
-    check(startIntoBox(window, STOP_AND_UNLOAD, &plugin, dir + "missing\\", other), "no answer after an unload");
+    check(startIntoBox(window, STOP_AND_UNLOAD, &plugin, dir + "missing\\", other),
+          "no answer after an unload");
     check(winehost::moduleMapped(DLL_NAME), "unloaded inside the box, the module was unmapped");
     // A new load is the same module; its start and stop work as ever.
     plugin = winehost::loadPlugin(DLL_NAME);
     check(plugin.module == first, "a new load after the box is another module");
-    check(winehost::isStartAnswer(plugin.pluginFun(winehost::startEventFor(winehost::recordingCallback, dir).data())),
+    check(winehost::isStartAnswer(
+              plugin.pluginFun(winehost::startEventFor(winehost::recordingCallback, dir).data())),
           "no answer from the module loaded again");
     // Started again from inside the box: that start's watch thread is the only one.
-    check(startIntoBox(window, START_AGAIN, &plugin, dir + "missing\\", other), "no answer after a nested start");
+    check(startIntoBox(window, START_AGAIN, &plugin, dir + "missing\\", other),
+          "no answer after a nested start");
     check(visit.nestedAnswered, "the nested start was not answered");
     check(winehost::waitUntil([&] { return winehost::countThreadsStartedIn(image) == 1; }, PROMPTLY_MS),
           "not exactly one watch thread after a start inside the box");
@@ -467,8 +471,8 @@ TEST(ErrorBox, HostBackInsideTheBoxStopsUnloadsAndStartsAgain) {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION child = {};
-    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                               &child));
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                               &startup, &child));
     CloseHandle(child.hThread);
     const bool ended = WaitForSingleObject(child.hProcess, 180000) == WAIT_OBJECT_0;
     if (!ended) TerminateProcess(child.hProcess, 4);

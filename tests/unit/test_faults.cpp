@@ -39,9 +39,8 @@ const Sequence SEQUENCES[] = {
 const std::string NO_FILE = "(no file)";
 
 const char* const KIND_NAMES[SEAM_CALL_KINDS] = {
-    "open",   "create",    "read",   "write",       "flush",   "close read", "close written",
-    "move",   "remove",    "alloc",  "signal",      "thread",  "error box",  "launch",
-    "windows dir", "convert", "pin", "attributes"};
+    "open",  "create", "read",   "write",     "flush",  "close read",  "close written", "move", "remove",
+    "alloc", "signal", "thread", "error box", "launch", "windows dir", "convert",       "pin",  "attributes"};
 
 // How the n-th seam call goes wrong: it fails, or its file is held by another
 // program for a moment (fewer refusals than the retries) or for good.
@@ -190,7 +189,8 @@ TEST_F(FaultSweep, EveryFailingCallIsSurvived) {
         runOnce(sequence, 0, MODES[0], &clean);
         for (const FaultMode& mode : MODES) {
             for (uint32_t n = 1;; ++n) {
-                SCOPED_TRACE(std::string(sequence.name) + ", seam call " + std::to_string(n) + " " + mode.name);
+                SCOPED_TRACE(std::string(sequence.name) + ", seam call " + std::to_string(n) + " " +
+                             mode.name);
                 const int failedBefore = failedChecks();
                 Outcome outcome;
                 const SeamCall fault = runOnce(sequence, n, mode, &outcome);

@@ -91,6 +91,26 @@ TEST_F(Scheduler, TriggerNeedsTheExactText) {
     }
 }
 
+// Short triggers are compared in whole words: a text that differs from the
+// trigger in any one byte, at any length, never fires.
+TEST_F(Scheduler, TriggerOfAnyLengthNeedsEveryByte) {
+    for (size_t length = 1; length <= 20; ++length) {
+        std::string trigger;
+        for (size_t i = 0; i < length; ++i) trigger += static_cast<char>('a' + i);
+        startWithFile("-\n-\n-\n-\nt=" + trigger);
+        fakehost::reset();
+        callPlugin(frames::textEvent(trigger));
+        EXPECT_EQ(fakehost::received().size(), 1u) << trigger;
+        for (size_t at = 0; at < length; ++at) {
+            std::string other = trigger;
+            other[at] = '?';
+            fakehost::reset();
+            callPlugin(frames::textEvent(other));
+            EXPECT_TRUE(fakehost::received().empty()) << other;
+        }
+    }
+}
+
 // Notepad saves UTF-8; a host built for code page 1251 sends the same word in
 // 1251. Either spelling fires, as long as the word converts exactly.
 TEST_F(Scheduler, TriggerSavedAsUtf8AlsoFiresInTheAnsiCodePage) {
