@@ -5,13 +5,17 @@ SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps doctor native dll demo test test-native test-asan test-tsan test-wine test-fuzz fuzz bench endurance clean
+.PHONY: all deps deps-build doctor native dll demo test test-native test-asan test-tsan test-wine test-fuzz fuzz bench endurance clean
 .PHONY: dist wintest repro lint-workflows
 
 all: dll
 
 deps:
 	@tools/install-deps.sh
+
+# Only what building needs: a release build needs neither Wine nor npm.
+deps-build:
+	@tools/install-deps.sh --build
 
 # What the build and the tests need, and how this machine provides it; changes nothing.
 doctor:
@@ -74,11 +78,11 @@ bench: deps
 
 # The release zip, dist/Dormex-<version>-win32.zip, and the tests kit beside it;
 # prints each one's path, size and SHA-256.
-dist: deps
+dist: deps-build
 	JOBS=$(JOBS) tools/dist.sh
 
 # Only the tests kit, dist/Dormex-tests-<version>-win32.zip, to run on a real Windows.
-wintest: deps
+wintest: deps-build
 	JOBS=$(JOBS) tools/dist.sh --kit
 
 # actionlint over .github/workflows, offline once `make deps` installed it.

@@ -26,6 +26,9 @@ build=${1:-build/dist}
 jobs=${JOBS:-2}
 out=${DORMEX_DIST_DIR:-dist}
 tests=(dormex_wine_tests dormex_thread_tests)
+# Where each program's tests are: run-tests.cmd gets the number of their TEST
+# and TEST_F lines and fails a program that runs another number.
+declare -A test_sources=([dormex_wine_tests]=tests/wine [dormex_thread_tests]=tests/threads)
 
 # One release build for both zips: building the tests changes no byte of the
 # two programs.
@@ -115,7 +118,17 @@ pack_kit() {
     echo "dist: tools/kit/run-tests.cmd must be ASCII" >&2
     exit 1
   fi
-  sed 's/$/\r/' tools/kit/run-tests.cmd >"$stage/run-tests.cmd"
+  local counts=() count
+  for name in "${tests[@]}"; do
+    count=$(cat "${test_sources[$name]}"/*.cpp | grep -cE '^TEST(_F)?\(' || true)
+    counts+=(-e "s/@TEST_COUNT:$name@/$count/")
+  done
+  sed "${counts[@]}" -e 's/$/\r/' tools/kit/run-tests.cmd >"$stage/run-tests.cmd"
+  if grep -q '@TEST_COUNT' "$stage/run-tests.cmd" ||
+    grep '^call :runProgram ' "$stage/run-tests.cmd" | grep -qvE ' [1-9][0-9]*'$'\r''$'; then
+    echo "dist: run-tests.cmd must name each program with the number of its tests" >&2
+    exit 1
+  fi
   python3 tools/readme-txt.py --section "Проверка на своём Windows" docs/README.ru.md "$stage/README.txt"
   python3 tools/readme-txt.py --section "Checking on your own Windows" README.md "$stage/README.en.txt"
   pack_zip "$out/Dormex-tests-$version-win32.zip" "$stage" Dormex.dll "${tests[@]/%/.exe}" run-tests.cmd \

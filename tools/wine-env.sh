@@ -4,7 +4,15 @@
 _root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEPREFIX="${DORMEX_WINEPREFIX:-$_root/build/wineprefix}"
 unset _root
-export WINEARCH=win32
+# DORMEX_WINEARCH=win64: a 64-bit prefix, where the 32-bit programs run under
+# WoW64 as on most users' Windows; Debian's wine64 starts its programs.
+if [ "${DORMEX_WINEARCH:-win32}" = win64 ]; then
+  export WINEARCH=win64
+  wine_loader=/usr/lib/wine/wine64
+else
+  export WINEARCH=win32
+  wine_loader=wine
+fi
 export WINEDEBUG=-all
 # No debugger: a program that crashes ends at once with a failure instead of
 # waiting in winedbg for someone who never comes.
@@ -24,7 +32,7 @@ ensure_wine_prefix() {
   local log
   log=$(mktemp)
   # Generous bounds: under emulation this takes tens of seconds; a hang must still end.
-  if ! WINEDEBUG=err+all timeout 600 wineboot -i >"$log" 2>&1 || ! timeout 300 wineserver -w; then
+  if ! WINEDEBUG=err+all timeout 600 "$wine_loader" wineboot -i >"$log" 2>&1 || ! timeout 300 wineserver -w; then
     echo "wine-env: could not create the Wine prefix $WINEPREFIX; Wine said:" >&2
     tail -n 25 "$log" | sed 's/^/  /' >&2
     [ -s "$log" ] || echo "  (nothing; 'make doctor' shows how i386 programs run here)" >&2
@@ -44,5 +52,5 @@ begin_wine_session() {
   # Wine's background services start with the first program and inherit its
   # output: start them here, away from the caller's pipes, or a caller that
   # reads those pipes (ctest) waits on them for ever.
-  wine cmd /c exit </dev/null >/dev/null 2>&1
+  "$wine_loader" cmd /c exit </dev/null >/dev/null 2>&1
 }

@@ -19,7 +19,7 @@ cat "$pipes/out" &
 out_reader=$!
 cat "$pipes/err" >&2 &
 err_reader=$!
-wine "$@" >"$pipes/out" 2>"$pipes/err"
+"$wine_loader" "$@" >"$pipes/out" 2>"$pipes/err"
 status=$?
 # What the program wrote is in the pipes already: a moment drains it.
 for _ in $(seq 30); do

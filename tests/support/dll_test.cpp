@@ -1,5 +1,8 @@
 #include "dll_test.h"
 
+#include <tlhelp32.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -52,7 +55,9 @@ DWORD WINAPI runStart(LPVOID parameter) {
 // As the box shows them, in Unicode: the same under every code page.
 const char ERROR_CAPTION[] = "Ошибка";
 const char ERROR_TEXT[] = "Ошибка при создании файла.";
-constexpr DWORD BOX_WAIT_MS = 15000;
+// Generous: Wine starts its desktop with a process's first window, and under
+// emulation or on a loaded machine that takes long. A box that comes ends the wait.
+constexpr DWORD BOX_WAIT_MS = 120000;
 
 }  // namespace
 
@@ -114,44 +119,151 @@ frames::Bytes callAndCopy(const frames::Bytes& bytes) {
 
 namespace {
 
-struct TitleSearch {
+// A window search: of `process`, visible, titled `title` when one is given.
+struct WindowSearch {
+    DWORD process;
     const char* title;
-    bool partly;
     HWND found;
+    std::string seen;  // "title" (class), ... of every visible window of the process
 };
 
-BOOL CALLBACK matchTitle(HWND window, LPARAM parameter) {
-    TitleSearch* search = reinterpret_cast<TitleSearch*>(parameter);
+BOOL CALLBACK matchWindow(HWND window, LPARAM parameter) {
+    WindowSearch* search = reinterpret_cast<WindowSearch*>(parameter);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process != search->process || !IsWindowVisible(window)) return TRUE;
     const std::string title = windowText(window);
-    const bool match =
-        search->partly ? title.find(search->title) != std::string::npos : title == search->title;
-    if (!match) return TRUE;
-    search->found = window;
-    return FALSE;
+    char className[64] = "";
+    GetClassNameA(window, className, sizeof className);
+    search->seen += std::string(search->seen.empty() ? "" : ", ") + "\"" + title + "\" (" + className + ")";
+    if (search->found == nullptr && (search->title == nullptr || title == search->title)) search->found = window;
+    return TRUE;
+}
+
+WindowSearch searchWindows(DWORD process, const char* title) {
+    WindowSearch search = {process, title, nullptr, std::string()};
+    EnumWindows(matchWindow, reinterpret_cast<LPARAM>(&search));
+    return search;
+}
+
+ULONGLONG asNumber(const FILETIME& time) {
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// What the system starts for a program is not the test's: Wine's desktop
+// (explorer.exe, started with a process's first window), a console host, an
+// error report.
+bool systemHelper(const char* name) {
+    return lstrcmpiA(name, "explorer.exe") == 0 || lstrcmpiA(name, "conhost.exe") == 0 ||
+           lstrcmpiA(name, "WerFault.exe") == 0;
 }
 
 }  // namespace
 
-HWND waitForWindowTitled(const char* title, bool partly, DWORD timeoutMs) {
-    const DWORD begun = GetTickCount();
-    do {
-        TitleSearch search = {title, partly, nullptr};
-        EnumWindows(matchTitle, reinterpret_cast<LPARAM>(&search));
-        if (search.found != nullptr) return search.found;
-        Sleep(50);
-    } while (GetTickCount() - begun < timeoutMs);
-    return nullptr;
+HWND waitForOwnWindowTitled(const char* title, DWORD timeoutMs) {
+    HWND found = nullptr;
+    waitUntil([&] { return (found = searchWindows(GetCurrentProcessId(), title).found) != nullptr; },
+              timeoutMs);
+    return found;
 }
 
-void closeProgramWindow(HWND window) {
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
-    PostMessageA(window, WM_CLOSE, 0, 0);
-    if (processId == GetCurrentProcessId()) return;  // never end the test program itself
-    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
-    if (process == nullptr) return;
-    if (WaitForSingleObject(process, 3000) != WAIT_OBJECT_0) TerminateProcess(process, 0);
-    CloseHandle(process);
+std::string windowsOf(DWORD process) {
+    const std::string seen = searchWindows(process, nullptr).seen;
+    return seen.empty() ? "no window at all" : "its windows: " + seen;
+}
+
+StartedPrograms::StartedPrograms() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    mark_ = asNumber(now);
+}
+
+StartedPrograms::~StartedPrograms() {
+    look();
+    for (const Program& program : programs_) {
+        const HWND window = searchWindows(program.id, nullptr).found;
+        if (window != nullptr) PostMessageA(window, WM_CLOSE, 0, 0);
+        if (WaitForSingleObject(program.process, window != nullptr ? 3000 : 0) != WAIT_OBJECT_0)
+            TerminateProcess(program.process, 0);
+        CloseHandle(program.process);
+    }
+}
+
+// Breadth first from this process: a child started after the mark, then its
+// own. A handle to each keeps its id from going to another process.
+void StartedPrograms::look() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return;
+    std::vector<PROCESSENTRY32> all;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        all.push_back(entry);
+    CloseHandle(snapshot);
+    std::vector<DWORD> parents(1, GetCurrentProcessId());
+    for (const Program& program : programs_) parents.push_back(program.id);
+    for (size_t next = 0; next < parents.size(); ++next) {
+        for (const PROCESSENTRY32& candidate : all) {
+            if (candidate.th32ParentProcessID != parents[next] || systemHelper(candidate.szExeFile)) continue;
+            const DWORD id = candidate.th32ProcessID;
+            if (std::find(parents.begin(), parents.end(), id) != parents.end()) continue;
+            HANDLE process =
+                OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE | PROCESS_TERMINATE, FALSE, id);
+            FILETIME created, exited, kernel, user;
+            if (process == nullptr) continue;
+            if (!GetProcessTimes(process, &created, &exited, &kernel, &user) || asNumber(created) < mark_) {
+                CloseHandle(process);
+                continue;
+            }
+            programs_.push_back(Program{id, process, candidate.szExeFile, false});
+            parents.push_back(id);
+        }
+    }
+    for (Program& program : programs_) {
+        if (searchWindows(program.id, nullptr).found != nullptr) program.showedWindow = true;
+    }
+}
+
+HWND StartedPrograms::waitForWindow(DWORD timeoutMs) {
+    HWND found = nullptr;
+    waitUntil(
+        [&] {
+            look();
+            for (const Program& program : programs_) {
+                if ((found = searchWindows(program.id, nullptr).found) != nullptr) return true;
+            }
+            return false;
+        },
+        timeoutMs);
+    return found;
+}
+
+size_t StartedPrograms::count() {
+    look();
+    return programs_.size();
+}
+
+bool StartedPrograms::handedOver() {
+    look();
+    for (const Program& program : programs_) {
+        DWORD exitCode = STILL_ACTIVE;
+        GetExitCodeProcess(program.process, &exitCode);
+        if (exitCode != 0 || program.showedWindow) return false;
+    }
+    return !programs_.empty();
+}
+
+std::string StartedPrograms::describe() {
+    look();
+    std::string text;
+    for (const Program& program : programs_) {
+        DWORD exitCode = 0;
+        GetExitCodeProcess(program.process, &exitCode);
+        text += (text.empty() ? "" : "; ") + program.name +
+                (exitCode == STILL_ACTIVE ? " still runs" : " ended with exit code " + std::to_string(exitCode)) +
+                (program.showedWindow ? ", showed a window" : ", never showed a window");
+    }
+    return text.empty() ? "no program started" : text;
 }
 
 void beginStart(BackgroundStart* start) {
@@ -174,8 +286,8 @@ void expectStartHeldByErrorBox(const std::string& settingsDir) {
     start.frame = frames::startEvent(recorderAddress(), settingsDir);
     expectBox(true);
     beginStart(&start);
-    HWND box = waitForWindowTitled(ERROR_CAPTION, false, BOX_WAIT_MS);
-    EXPECT_NE(box, nullptr) << "no error box appeared";
+    HWND box = waitForOwnWindowTitled(ERROR_CAPTION, BOX_WAIT_MS);
+    EXPECT_NE(box, nullptr) << "no error box appeared; this process shows " << windowsOf(GetCurrentProcessId());
     if (box != nullptr) {
         EXPECT_EQ(staticTextOf(box), ERROR_TEXT);
         EXPECT_EQ(start.returned, 0) << "the start returned while its box was still open";

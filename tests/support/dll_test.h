@@ -34,11 +34,43 @@ frames::Bytes callAndCopy(const frames::Bytes& bytes);
 
 // --- Windows ---------------------------------------------------------------
 
-// Polls every 50 ms until a top-level window whose title is `title` (UTF-8; or,
-// when `partly`, contains it) exists; null when none appears within `timeoutMs`.
-HWND waitForWindowTitled(const char* title, bool partly, DWORD timeoutMs);
-// Asks the window's process to close the window, and ends it if it lingers.
-void closeProgramWindow(HWND window);
+// Polls every 50 ms until a visible top-level window of this process titled
+// `title` (UTF-8) exists; null when none appears within `timeoutMs`.
+HWND waitForOwnWindowTitled(const char* title, DWORD timeoutMs);
+// The visible top-level windows of `process`, titles and classes, or that it
+// shows none: what a failure says when an awaited window did not come.
+std::string windowsOf(DWORD process);
+
+// The programs started from the moment this is made by this test program, or
+// by one of those, found by their parent and their start (never by a title):
+// only these are a test's to close, never a user's own editor.
+class StartedPrograms {
+   public:
+    StartedPrograms();
+    // Closes the windows of those still running, and ends any that lingers.
+    ~StartedPrograms();
+    // A visible top-level window of one of them, waited for up to `timeoutMs`;
+    // null when none showed one.
+    HWND waitForWindow(DWORD timeoutMs);
+    // How many were found so far.
+    size_t count();
+    // True when some were started and each ended well without a window, as
+    // a program does that hands its work to one already running.
+    bool handedOver();
+    // Each one's name, whether it runs or how it ended, and whether it ever showed a window.
+    std::string describe();
+
+   private:
+    struct Program {
+        DWORD id;
+        HANDLE process;
+        std::string name;
+        bool showedWindow;
+    };
+    void look();
+    ULONGLONG mark_;
+    std::vector<Program> programs_;
+};
 
 // Runs a start event on a thread of its own, so the test thread can watch
 // what happens while the call has not returned.

@@ -174,6 +174,7 @@ void exitOnAnyFault(const char* (*context)()) {
 }
 
 void endProcessWithFault(const char* line) {
+    fflush(stdout);  // where both go to one file, what came before stays before
     if (faultContext != nullptr) {
         fprintf(stderr, "\n%s: %s\n", faultContext(), line);
     } else {
@@ -367,6 +368,39 @@ int countProcessThreads() {
     int count = 0;
     for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
         if (entry.th32OwnerProcessID == self) ++count;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+ImageRange imageOf(HMODULE module) {
+    const auto base = reinterpret_cast<uintptr_t>(module);
+    if (module == nullptr) return ImageRange{0, 0};
+    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(module)->e_lfanew);
+    return ImageRange{base, base + headers->OptionalHeader.SizeOfImage};
+}
+
+int countThreadsStartedIn(ImageRange image) {
+    typedef LONG(WINAPI * QueryThread)(HANDLE, int, void*, ULONG, ULONG*);
+    static const auto queryThread = reinterpret_cast<QueryThread>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationThread")));
+    const int THREAD_QUERY_SET_WIN32_START_ADDRESS = 9;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE || queryThread == nullptr) return -1;
+    const DWORD self = GetCurrentProcessId();
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != self) continue;
+        HANDLE thread = OpenThread(THREAD_QUERY_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ThreadID);
+        uintptr_t start = 0;
+        if (thread == nullptr) continue;  // gone since the snapshot
+        queryThread(thread, THREAD_QUERY_SET_WIN32_START_ADDRESS, &start, sizeof start, nullptr);
+        const bool running = WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+        CloseHandle(thread);
+        if (running && start >= image.begin && start < image.end) ++count;
     }
     CloseHandle(snapshot);
     return count;

@@ -150,6 +150,15 @@ bool writeSchedule(const std::string& dir, HourMinute off, HourMinute on);
 
 // Threads of this process as a Toolhelp snapshot sees them; -1 when it fails.
 int countProcessThreads();
+// Where a loaded module's image lies.
+struct ImageRange {
+    uintptr_t begin;
+    uintptr_t end;
+};
+ImageRange imageOf(HMODULE module);
+// Threads of this process that began in code within `image`: the threads a
+// module started, uncounted whatever threads the system adds or ends.
+int countThreadsStartedIn(ImageRange image);
 // Open handles of this process, found by asking after every handle value up
 // to 65536; the system hands out the lowest free values first.
 long countOpenHandles();

@@ -46,6 +46,8 @@ size_t callCount() { return recordedCalls().size(); }
 // run under emulation; a wait that is met returns at once.
 constexpr DWORD PROMPTLY_MS = 30000;
 
+DWORD WINAPI waitFor(LPVOID event) { return WaitForSingleObject(event, INFINITE); }
+
 bool waitForCalls(size_t count, DWORD limitMs) {
     return winehost::waitUntil([count] { return callCount() >= count; }, limitMs);
 }
@@ -64,7 +66,6 @@ class WatchThread : public ::testing::Test {
    protected:
     void SetUp() override {
         resetHost();
-        threadsBefore = winehost::countProcessThreads();
         loadFresh();
         dir = winehost::makeScratchDir("threads");
         ASSERT_FALSE(dir.empty());
@@ -76,7 +77,7 @@ class WatchThread : public ::testing::Test {
         if (plugin.module != nullptr) stopAndUnload();
         // The module is unmapped a moment before its last thread is gone: let
         // that thread go, so the next test counts from a settled process.
-        winehost::waitUntil([this] { return winehost::countProcessThreads() <= threadsBefore; }, PROMPTLY_MS);
+        watchThreadsSettleAt(0);
         winehost::removeScratchDir(dir);
     }
 
@@ -86,6 +87,16 @@ class WatchThread : public ::testing::Test {
         ASSERT_FALSE(winehost::moduleMapped(DLL_NAME)) << "Dormex.dll left mapped by an earlier test";
         plugin = winehost::loadPlugin(DLL_NAME);
         ASSERT_NE(plugin.pluginFun, nullptr) << "Dormex.dll or its pluginFun not found";
+        image = winehost::imageOf(plugin.module);
+    }
+
+    // Threads that began in Dormex.dll's code: the watch threads. Counting
+    // them alone, not the process's, leaves out the threads Windows starts
+    // and ends on its own (thread pool workers, the loader's).
+    int watchThreads() { return winehost::countThreadsStartedIn(image); }
+
+    bool watchThreadsSettleAt(int count) {
+        return winehost::waitUntil([this, count] { return watchThreads() == count; }, PROMPTLY_MS);
     }
 
     void stopAndUnload() {
@@ -117,7 +128,7 @@ class WatchThread : public ::testing::Test {
             << "Dormex.dll still mapped 5 s after its last unload";
     }
 
-    int threadsBefore = 0;
+    winehost::ImageRange image{};  // of the library as last loaded
     winehost::LoadedPlugin plugin{};
     std::string dir;
 };
@@ -220,16 +231,18 @@ TEST_F(WatchThread, HundredStartStopCyclesLeaveNoThread) {
     answerQueriesWith(0);
     const HourMinute now = winehost::presentMinute();
     writeSchedule(now, winehost::minuteAfter(now));
-    const int loaded = winehost::countProcessThreads();
     const long handles = winehost::countOpenHandles();
+    // A thread of someone else's that comes meanwhile and outlives the check,
+    // as Windows' own do: it must not count.
+    const HANDLE bystanderEnds = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    CloseHandle(CreateThread(nullptr, 0, waitFor, bystanderEnds, 0, nullptr));
     for (int cycle = 0; cycle < 100; ++cycle) {
         start();
         send(frames::stopEvent());
     }
-    const bool settled =
-        winehost::waitUntil([loaded] { return winehost::countProcessThreads() <= loaded; }, PROMPTLY_MS);
-    EXPECT_TRUE(settled) << "threads: " << loaded << " before, " << winehost::countProcessThreads()
-                         << " after";
+    EXPECT_TRUE(watchThreadsSettleAt(0)) << watchThreads() << " watch threads left";
+    SetEvent(bystanderEnds);
+    CloseHandle(bystanderEnds);
     // A handle left open per cycle shows as 100; a few may come from objects the system opens lazily.
     EXPECT_LE(winehost::countOpenHandles(), handles + 8) << "open handles before: " << handles;
 }
@@ -241,11 +254,8 @@ TEST_F(WatchThread, UnloadRightAfterStartAndStopUnmapsTheModuleAndFreesItsHeap) 
     const HourMinute now = winehost::presentMinute();
     writeSchedule(now, winehost::minuteAfter(now));
     winehost::keepOnlyCounts();  // the recorder itself must not grow the heap
-    const auto settled = [this] {
-        // The module is unmapped a moment before its last thread is gone.
-        return winehost::waitUntil([this] { return winehost::countProcessThreads() == threadsBefore; },
-                                   PROMPTLY_MS);
-    };
+    // The module is unmapped a moment before its last thread is gone.
+    const auto settled = [this] { return watchThreadsSettleAt(0); };
     long long heapAfterFirst = 0;
     for (int round = 0; round < 200; ++round) {
         if (plugin.module == nullptr) loadFresh();
@@ -254,8 +264,7 @@ TEST_F(WatchThread, UnloadRightAfterStartAndStopUnmapsTheModuleAndFreesItsHeap) 
         unloadAndExpectUnmapped();
         if (round == 0 && settled()) heapAfterFirst = winehost::processHeapInUse();
     }
-    EXPECT_TRUE(settled()) << "threads: " << threadsBefore << " before, " << winehost::countProcessThreads()
-                           << " after";
+    EXPECT_TRUE(settled()) << watchThreads() << " watch threads left";
     // Less than the 11-byte trigger text per cycle.
     EXPECT_LT(winehost::processHeapInUse() - heapAfterFirst, 199 * 11)
         << "heap in use after the first cycle: " << heapAfterFirst;
@@ -268,8 +277,7 @@ TEST_F(WatchThread, SecondStartWithoutStopLeavesOnePoller) {
     start();
     start();
     const ULONGLONG secondStart = GetTickCount64();
-    EXPECT_TRUE(winehost::waitUntil([this] { return winehost::countProcessThreads() == threadsBefore + 1; },
-                                    PROMPTLY_MS));
+    EXPECT_TRUE(watchThreadsSettleAt(1)) << watchThreads() << " watch threads";
 
     // The first passes of both threads come at once; the next pass is the second thread's alone.
     // Half way to the next pass; on a slow machine that moment may be gone already.
@@ -315,9 +323,7 @@ TEST_F(WatchThread, HostThreadsRacingLeaveNoWatchThreadAfterTheLastStop) {
     EXPECT_EQ(WaitForMultipleObjects(4, threads, TRUE, 120000), WAIT_OBJECT_0) << "a host thread hangs";
     for (HANDLE thread : threads) CloseHandle(thread);
     send(frames::stopEvent());
-    EXPECT_TRUE(
-        winehost::waitUntil([this] { return winehost::countProcessThreads() == threadsBefore; }, PROMPTLY_MS))
-        << winehost::countProcessThreads() << " threads, " << threadsBefore << " before";
+    EXPECT_TRUE(watchThreadsSettleAt(0)) << watchThreads() << " watch threads left";
     resetHost();
     send(frames::textEvent("/disconnect"));
     EXPECT_EQ(callCount(), 0u) << "a text after the stop reached the host";
@@ -335,7 +341,7 @@ TEST_F(WatchThread, UnloadWithoutStopKeepsModuleUntilStopped) {
     plugin.module = nullptr;
     Sleep(3000);
     EXPECT_TRUE(winehost::moduleMapped(DLL_NAME));
-    EXPECT_EQ(winehost::countProcessThreads(), threadsBefore + 1);
+    EXPECT_EQ(watchThreads(), 1);
 
     plugin = winehost::loadPlugin(DLL_NAME);
     ASSERT_NE(plugin.pluginFun, nullptr);
@@ -418,10 +424,10 @@ int visitTheBox() {
     winehost::expectBox(true);
     MessageBoxA(nullptr, "warm-up", "warm-up", MB_OK);
     winehost::expectBox(false);
-    const int threadsBefore = winehost::countProcessThreads();
 
     winehost::LoadedPlugin plugin = winehost::loadPlugin(DLL_NAME);
     const HMODULE first = plugin.module;
+    const winehost::ImageRange image = winehost::imageOf(first);
     check(plugin.pluginFun != nullptr, "Dormex.dll or its pluginFun not found");
     // Unloaded from inside the box: the start still returns, and its answer is there.
     check(startIntoBox(window, STOP_AND_UNLOAD, &plugin, dir + "missing\\", other),
@@ -437,12 +443,11 @@ int visitTheBox() {
     check(startIntoBox(window, START_AGAIN, &plugin, dir + "missing\\", other),
           "no answer after a nested start");
     check(visit.nestedAnswered, "the nested start was not answered");
-    check(winehost::waitUntil([&] { return winehost::countProcessThreads() == threadsBefore + 1; },
-                              PROMPTLY_MS),
+    check(winehost::waitUntil([&] { return winehost::countThreadsStartedIn(image) == 1; }, PROMPTLY_MS),
           "not exactly one watch thread after a start inside the box");
     plugin.pluginFun(frames::stopEvent().data());
     FreeLibrary(plugin.module);
-    check(winehost::waitUntil([&] { return winehost::countProcessThreads() == threadsBefore; }, PROMPTLY_MS),
+    check(winehost::waitUntil([&] { return winehost::countThreadsStartedIn(image) == 0; }, PROMPTLY_MS),
           "a watch thread outlived the stop");
     DestroyWindow(window);
     winehost::removeScratchDir(dir);

@@ -15,7 +15,9 @@ namespace {
 
 const char DEFAULT_FILE[] =
     "h_disconnect=17\r\nm_disconnect=15\r\nh_online=7\r\nm_online=30\r\nDisconnectStr=/disconnect\r\n";
-constexpr DWORD WINDOW_WAIT_MS = 15000;
+// Generous: Wine starts its desktop with a process's first window, and under
+// emulation or on a loaded machine that takes long. A window that comes ends the wait.
+constexpr DWORD WINDOW_WAIT_MS = 120000;
 
 }  // namespace
 
@@ -276,28 +278,40 @@ TEST_F(DllTest, OverlongSettingsPathShowsTheErrorBoxAndOpensNoEditor) {
     const std::string overlong = dir_ + std::string(260 - 10 - dir_.size() - 1, 'a') + "\\";
     ASSERT_EQ(overlong.size() + 10, 260u);
     // The directory exists (made through the long-path form), so only the length rule refuses it.
-    const std::wstring longForm = L"\\\\?\\" + std::wstring(overlong.begin(), overlong.end());
+    // The temp folder may hold any letter of the code page (a user named Иван).
+    wchar_t wide[MAX_PATH + 1] = L"";
+    ASSERT_NE(MultiByteToWideChar(CP_ACP, 0, overlong.c_str(), -1, wide, MAX_PATH + 1), 0);
+    const std::wstring longForm = L"\\\\?\\" + std::wstring(wide);
     ASSERT_TRUE(CreateDirectoryW(longForm.c_str(), nullptr));
     started_ = true;
     expectStartHeldByErrorBox(overlong);
     EXPECT_EQ(GetFileAttributesW((longForm + L"dormex.ini").c_str()), INVALID_FILE_ATTRIBUTES)
         << "a settings file was written at the overlong path";
+    StartedPrograms started;
     EXPECT_EQ(callGuarded(frames::settingsEvent()), nullptr);
-    // Nothing to wait for when all is well: a bounded look for an editor that should not come.
-    const HWND editor = waitForWindowTitled("dormex.ini", true, 3000);
-    EXPECT_EQ(editor, nullptr) << "an editor opened the overlong path";
-    if (editor != nullptr) closeProgramWindow(editor);
+    // Nothing to wait for when all is well: a bounded look for a program that should not start.
+    Sleep(3000);
+    EXPECT_EQ(started.count(), 0u) << "started for the overlong path: " << started.describe();
     DeleteFileW((longForm + L"dormex.ini").c_str());
     RemoveDirectoryW(longForm.c_str());
 }
 
+// The editor is found by the process the plug-in started, not by a title:
+// Explorer's default hides ".ini" there, and a user's own Notepad on a
+// dormex.ini of theirs is never touched.
 TEST_F(DllTest, SettingsEventOpensTheFileInNotepad) {
     ASSERT_EQ(start(dir_), frames::expectedStartAnswer());
-    for (HWND stale; (stale = waitForWindowTitled("dormex.ini", true, 0)) != nullptr;)
-        closeProgramWindow(stale);
-
+    StartedPrograms started;
     EXPECT_EQ(callGuarded(frames::settingsEvent()), nullptr);
-    HWND editor = waitForWindowTitled("dormex.ini", true, WINDOW_WAIT_MS);
-    ASSERT_NE(editor, nullptr) << "no window titled with dormex.ini appeared";
-    closeProgramWindow(editor);
+    const HWND editor = started.waitForWindow(WINDOW_WAIT_MS);
+    if (editor == nullptr && started.handedOver())
+        GTEST_SKIP() << "Notepad handed the file to an editor in a process it did not start (Windows 11's "
+                        "Notepad app); that one may be the user's and is left open: "
+                     << started.describe();
+    ASSERT_NE(editor, nullptr) << "no editor window: " << started.describe();
+    // Notepad shows its window before it has read the file ("Untitled"), and
+    // names it with or without ".ini".
+    EXPECT_TRUE(waitUntil([editor] { return windowText(editor).find("dormex") != std::string::npos; },
+                          WINDOW_WAIT_MS))
+        << "the editor's title: " << windowText(editor);
 }
