@@ -160,15 +160,15 @@ LoadResult parseResult(const SettingsParser* parser);
 void putDefaultSettings(Settings* target);
 // Writes the five default lines to `path`, through a new temporary file beside
 // it that is moved into place once every byte is written, on the disk and
-// closed; over a file that is there only when `replace` is set, and never over
-// a read-only one. A file held by another program for a moment is waited
-// for. True when `path` holds the default file now or, where `replace` is not
+// closed; over a file that is there only when `replace` is set. A file held
+// by another program for a moment is waited for. True when `path` holds the default file now or, where `replace` is not
 // set, a file that appeared there meanwhile (kept as it is); false, with
 // `path` as it was and no temporary file left, when any step failed.
 bool writeDefaultSettings(const char* path, bool replace);
 // Replaces a settings file that failed to load with the default file. A file
 // that was there (`wasThere`) is first kept as `path` + ".bak" the same way;
-// when that fails, or the file is read-only, the file is left alone. When none
+// when that fails, or the file or its backup is read-only (Windows refuses
+// the move over it, Wine as root would not), the file is left alone. When none
 // was there, a file that appeared since is kept. False when the error box is
 // due: the file is neither the default file nor one that appeared since.
 bool replaceWithDefaultSettings(const char* path, bool wasThere);

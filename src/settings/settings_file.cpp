@@ -165,8 +165,6 @@ enum PlaceResult : uint8_t {
 // failure the temporary file is removed and `target` is as it was.
 PlaceResult placeNewFile(const char* target, bool replace, bool (*fill)(PlatformFile*, void*),
                          void* context) {
-    // A file the user made read-only is not ours to replace, on any system.
-    if (replace && isReadOnlyFile(target)) return NOT_PLACED;
     SettingsPath temporary;
     PlatformFile* file = createTemporaryFile(target, temporary);
     if (file == nullptr) return NOT_PLACED;
@@ -199,8 +197,9 @@ bool keepAsBackup(const char* path) {
     PlatformFile* source = openWhenFree(path, &refusal);
     if (source == nullptr) return refusal == REFUSED_MISSING;
     SettingsPath backup;
+    // A backup the user made read-only is not ours to replace, on any system.
     const bool kept = joinPath(path, static_cast<uint32_t>(strlen(path)), BACKUP_SUFFIX, backup) &&
-                      placeNewFile(backup, true, copyRestOfFile, source) == PLACED;
+                      !isReadOnlyFile(backup) && placeNewFile(backup, true, copyRestOfFile, source) == PLACED;
     closeFile(source);
     return kept;
 }
