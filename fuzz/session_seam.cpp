@@ -246,12 +246,9 @@ bool closeFile(PlatformFile* file) {
 
 namespace {
 
-// Why `entry` can't be renamed or deleted now: open here or by another
-// program (for a moment), or a folder (for good); REFUSED_EXISTS when it can.
-FileRefusal refusalOfOpen(const Entry* entry) {
-    if (entry->directory) return REFUSED_FOR_GOOD;
-    const bool open = entry->readers != 0 || entry->writers != 0 || entry->heldForWriting;
-    return open ? REFUSED_BUSY : REFUSED_EXISTS;
+// Open here or by another program: a rename or delete waits for it.
+bool isOpen(const Entry* entry) {
+    return entry->readers != 0 || entry->writers != 0 || entry->heldForWriting;
 }
 
 }  // namespace
@@ -262,23 +259,26 @@ bool moveFileIntoPlace(const char* from, const char* to, bool replace, FileRefus
     Entry* source = findEntry(from);
     Entry* target = findEntry(to);
     if (source == nullptr || !parentExists(to)) *refusal = REFUSED_MISSING;
-    if (source == nullptr || !parentExists(to) || strlen(to) >= MAX_PATH_BYTES) return false;
-    *refusal = refusalOfOpen(source);
-    if (*refusal != REFUSED_EXISTS) return false;
-    *refusal = target != nullptr ? refusalOfOpen(target) : REFUSED_FOR_GOOD;
-    if (target != nullptr && (!replace || *refusal != REFUSED_EXISTS)) return false;
+    if (*refusal == REFUSED_MISSING || strlen(to) >= MAX_PATH_BYTES || source->directory) return false;
+    if (target != nullptr && target->directory) return false;
+    if (isOpen(source) || (target != nullptr && isOpen(target))) *refusal = REFUSED_BUSY;
+    if (*refusal != REFUSED_BUSY && target != nullptr && !replace) *refusal = REFUSED_EXISTS;
+    if (*refusal != REFUSED_FOR_GOOD) return false;
     if (target != nullptr) target->used = false;
     strcpy(source->path, to);
     return true;
 }
 
 bool removeFile(const char* path, FileRefusal* refusal) {
-    *refusal = REFUSED_MISSING;
-    if (seamCallFails(SEAM_REMOVE)) *refusal = REFUSED_FOR_GOOD;
-    Entry* entry = *refusal == REFUSED_FOR_GOOD ? nullptr : findEntry(path);
-    if (entry == nullptr) return false;
-    *refusal = refusalOfOpen(entry);
-    if (*refusal != REFUSED_EXISTS) return false;
+    *refusal = REFUSED_FOR_GOOD;
+    if (seamCallFails(SEAM_REMOVE)) return false;
+    Entry* entry = findEntry(path);
+    if (entry == nullptr) *refusal = REFUSED_MISSING;
+    if (entry == nullptr || entry->directory) return false;
+    if (isOpen(entry)) {
+        *refusal = REFUSED_BUSY;
+        return false;
+    }
     entry->used = false;
     return true;
 }
