@@ -32,8 +32,6 @@ std::atomic<int> faultKind{SEAM_CALL_KINDS};
 std::atomic<int> busyKind{SEAM_CALL_KINDS};
 std::atomic<uint32_t> busyLeft{0};
 std::atomic<uint32_t> pauseCap{20};
-std::atomic<int> slowKind{SEAM_CALL_KINDS};
-std::atomic<uint32_t> slowMs{0};
 
 std::mutex desktopLock;
 DesktopRecord desktop;
@@ -102,7 +100,6 @@ struct PlatformSignal {
 };
 
 bool seamCallFails(SeamCall kind) {
-    if (slowKind.load() == kind) std::this_thread::sleep_for(std::chrono::milliseconds(slowMs.load()));
     const uint32_t at = faultAt.load();
     if (at == 0 || seamCalls.fetch_add(1) + 1 != at) return false;
     const bool canBeBusy = kind == SEAM_OPEN || kind == SEAM_MOVE || kind == SEAM_REMOVE;
@@ -283,10 +280,5 @@ void joinThreads() {
 }
 
 void capPauses(uint32_t milliseconds) { pauseCap.store(milliseconds); }
-
-void slowSeamCalls(SeamCall kind, uint32_t milliseconds) {
-    slowMs.store(milliseconds);
-    slowKind.store(milliseconds != 0 ? kind : SEAM_CALL_KINDS);
-}
 
 SeamCall injectedFault() { return static_cast<SeamCall>(faultKind.load()); }

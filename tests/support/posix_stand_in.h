@@ -62,9 +62,6 @@ void failNthSeamCall(uint32_t n, uint32_t busy = 0);
 uint32_t seamCallsMade();
 // Caps every pauseThread() at `milliseconds` (20 unless set).
 void capPauses(uint32_t milliseconds);
-// From now on, makes every seam call of `kind` take `milliseconds` longer
-// (0: as fast as it is).
-void slowSeamCalls(SeamCall kind, uint32_t milliseconds);
 // The kind of the call made to fail since failNthSeamCall(), or
 // SEAM_CALL_KINDS while none was.
 SeamCall injectedFault();

@@ -150,7 +150,6 @@ void ModuleTest::SetUp() {
     resetModuleSettings();
     setFakeClock(3, 33);
     capWaits(0);
-    slowSeamCalls(SEAM_ALLOCATE, 0);
 }
 
 void ModuleTest::TearDown() {
