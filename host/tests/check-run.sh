@@ -11,6 +11,9 @@
 #   never RE    no line of standard output matches
 #   stderr RE   a line of standard error matches
 #   width N     no line of standard output is wider than N characters
+#   flat RE     standard output with all its blanks and line breaks taken out
+#               matches RE with its blanks taken out: for text around a path,
+#               whose wrapping follows the length of the folder the run is in
 # dormex-host writes redirected text as cmd's own commands do, in the OEM code
 # page Wine takes from the locale (866 from Russian, 437 from C): its output is
 # read back from that code page, and each expected text is compared as that
@@ -76,6 +79,9 @@ for rule in "${rules[@]}"; do
 wide = [l for l in open(sys.argv[1], encoding="utf-8").read().split("\n") if len(l) > int(sys.argv[2])]
 sys.exit(bool(wide))' "$out" "$re" || fail "a line is wider than $re characters" ;;
     stderr) grep -Eq -- "$re" "$err" || fail "standard error does not match: $re" ;;
+    flat)
+      flat_out=$(tr -d ' \n' <"$out") flat_re=${re// /}
+      [[ $flat_out =~ $flat_re ]] || fail "no text, wherever it wraps, matches: $re" ;;
     *) fail "bad rule: $rule" ;;
   esac
 done

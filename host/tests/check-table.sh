@@ -55,6 +55,7 @@ while IFS= read -r line; do
     '| '*) rules+=(--rule "has ${line#| }") ;;
     '~ '*) rules+=(--rule "then ${line#\~ }") ;;
     '! '*) rules+=(--rule "never ${line#! }") ;;
+    '= '*) rules+=(--rule "flat ${line#= }") ;;
     *) run_row "$@"; row=$line rules=() ;;
   esac
 done <"$table"
