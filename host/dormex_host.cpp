@@ -174,13 +174,9 @@ bool readTypedLine(std::string* line) {
     int c = 0;
     while ((c = fgetc(stdin)) != EOF && c != '\n') bytes += static_cast<char>(c);
     if (c == EOF && bytes.empty()) return false;
-    const bool utf8 = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(),
-                                          static_cast<int>(bytes.size()), nullptr, 0) > 0;
-    std::wstring wide(bytes.size() + 1, L'\0');
-    if (!utf8)
-        MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), &wide[0],
-                            static_cast<int>(wide.size()));
-    *line = trimmed(utf8 ? bytes : utf8FromWide(wide.c_str()));
+    const bool utf8 =
+        isUtf8Letters(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
+    *line = trimmed(utf8 ? bytes : utf8FromAnsi(bytes));
     // As a console would have echoed it.
     writeText(stdout, *line + "\n");
     return true;

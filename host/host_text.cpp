@@ -339,6 +339,14 @@ std::string utf8FromWide(const wchar_t* text) {
     return utf8FromWideText(text, static_cast<int>(wcslen(text)));
 }
 
+std::string utf8FromAnsi(const std::string& ansi) {
+    if (ansi.empty()) return std::string();
+    const int size = static_cast<int>(ansi.size());
+    std::wstring wide(ansi.size(), L'\0');
+    const int length = MultiByteToWideChar(CP_ACP, 0, ansi.data(), size, &wide[0], size);
+    return utf8FromWideText(wide.data(), length > 0 ? length : 0);
+}
+
 bool ansiFromUtf8(const std::string& utf8, std::string* ansi) {
     *ansi = utf8;
     if (utf8.empty() || GetACP() == CP_UTF8) return true;

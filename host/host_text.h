@@ -63,6 +63,8 @@ bool isInvisible(uint32_t character);
 // UTF-16 (little- or big-endian) to UTF-8; an odd last byte is dropped.
 std::string utf8FromUtf16(const uint8_t* bytes, uint32_t size, bool bigEndian);
 std::string utf8FromWide(const wchar_t* text);
+// The ANSI code page to UTF-8.
+std::string utf8FromAnsi(const std::string& ansi);
 // UTF-8 to the ANSI code page; false when a character has no exact spelling there.
 bool ansiFromUtf8(const std::string& utf8, std::string* ansi);
 

@@ -21,8 +21,6 @@ std::wstring wideFromAnsi(const std::string& ansi) {
     return wide;
 }
 
-std::string utf8FromAnsi(const std::string& ansi) { return utf8FromWide(wideFromAnsi(ansi).c_str()); }
-
 bool isThere(const std::string& ansi) {
     return GetFileAttributesA(asWindowsOpens(ansi).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
