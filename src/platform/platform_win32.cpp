@@ -56,10 +56,6 @@ bool startThreadReleasing(HMODULE module, void (*body)(void*), void* argument) {
     return true;
 }
 
-}  // namespace
-
-namespace {
-
 // True when the file or folder at `path` carries any of the `marks`.
 bool isMarked(const char* path, DWORD marks) {
     const DWORD attributes = GetFileAttributesA(path);
