@@ -102,8 +102,11 @@ install_new_qemu() {
   if [ -n "$version" ] && [ "$(version_major "$version")" -ge "$QEMU_MIN_MAJOR" ]; then return 0; fi
   add_backports_source
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  # A suite mid-sync (the security mirror's i386 index) fails the update, not
+  # the backports install: retried, then from the main suites alone.
+  apt_update || true
   apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user >/dev/null ||
+    install_from_main_suites -t bookworm-backports qemu-user ||
     i386_fail "qemu-user could not be installed from bookworm-backports; try: apt-get install -t bookworm-backports qemu-user"
   version=$(qemu_version "$QEMU_I386")
   if [ -z "$version" ] || [ "$(version_major "$version")" -lt "$QEMU_MIN_MAJOR" ]; then

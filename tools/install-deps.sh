@@ -79,8 +79,10 @@ install_from_main_suites() {
     -o "Dir::State::Lists=$scratch/lists")
   echo "install-deps: apt could not pair the packages with every suite; installing from the main suites alone" >&2
   apt_update "${apt_options[@]}" || true
-  apt-get "${apt_options[@]}" install -y -qq --no-install-recommends "$@" >/dev/null
+  local status=0
+  apt-get "${apt_options[@]}" install -y -qq --no-install-recommends "$@" >/dev/null || status=$?
   rm -rf "$scratch"
+  return "$status"
 }
 
 case "${1:-}" in
