@@ -27,7 +27,10 @@ function(dormex_small_dll dll core)
     -fno-asynchronous-unwind-tables -fno-unwind-tables -fstack-protector-strong
     # Arrays at the alignment the ABI asks, not padded to 32 bytes for vector code
     # the DLL never runs.
-    -malign-data=abi)
+    -malign-data=abi
+    # No frame pointer: a stack walk in a crash dump of the host has nothing of
+    # ours to go by anyway (the DLL is stripped), and it keeps the DLL within its size.
+    -fomit-frame-pointer)
   target_compile_options(${core} PRIVATE ${flags})
   target_compile_options(${dll} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${flags}>)
   target_sources(${dll} PRIVATE
@@ -45,13 +48,28 @@ function(dormex_small_dll dll core)
   # Link-time optimisation generates the code at link time, so the flags that
   # shape it are given again there (not -fdata-sections: the zeroed data would
   # then take room in the file).
-  target_link_options(${dll} PRIVATE -Os -flto -ffunction-sections -malign-data=abi -nostartfiles -nodefaultlibs
+  target_link_options(${dll} PRIVATE -Os -flto -ffunction-sections -malign-data=abi -fomit-frame-pointer -nostartfiles -nodefaultlibs
     -Wl,--gc-sections -Wl,-e,_DllMainCRTStartup@12 -Wl,--disable-runtime-pseudo-reloc
     -Wl,--no-seh -Wl,--subsystem,windows:5.1 -Wl,--major-os-version,5 -Wl,--minor-os-version,1)
   # The release DLL is stripped; the map beside it in the build tree says
   # where each function lies, for tools/check-dll.sh.
   target_link_options(${dll} PRIVATE
     -Wl,-Map,$<TARGET_FILE_DIR:${dll}>/$<TARGET_FILE_BASE_NAME:${dll}>.map)
-  target_link_libraries(${dll} PRIVATE kernel32 user32 shell32 gcc)
+  target_link_libraries(${dll} PRIVATE kernel32 user32 shell32 ole32 gcc)
 
+endfunction()
+
+# Fails the configuration unless the Windows headers, asked for Windows XP as
+# the DLL's sources ask, refuse a function XP lacks: the guard that keeps the
+# DLL's calls to XP's own would otherwise be gone without a sound.
+function(dormex_expect_xp_headers)
+  include(CheckCXXSourceCompiles)
+  set(CMAKE_REQUIRED_DEFINITIONS -D_WIN32_WINNT=0x0501 -DWINVER=0x0501)
+  set(CMAKE_REQUIRED_QUIET ON)
+  check_cxx_source_compiles("#include <windows.h>
+int main() { return static_cast<int>(GetTickCount64()); }" DORMEX_XP_HEADERS_LET_VISTA_IN)
+  if(DORMEX_XP_HEADERS_LET_VISTA_IN)
+    message(FATAL_ERROR "The Windows headers declare GetTickCount64 (Vista) for _WIN32_WINNT 0x0501: "
+      "they no longer keep the DLL to the functions Windows XP has")
+  endif()
 endfunction()

@@ -192,14 +192,14 @@ bool seamCallFails(SeamCall) { return failAt != 0 && ++seamCalls == failAt; }
 
 // --- The seam itself -----------------------------------------------------------------
 
-PlatformFile* openFileForReading(const char* path, FileRefusal* refusal) {
+PlatformFile* openFileForReading(const char* path, FileRefusal* refusal, bool besideWriters) {
     *refusal = REFUSED_FOR_GOOD;
     if (seamCallFails(SEAM_OPEN)) return nullptr;
     Entry* entry = findEntry(path);
     if (entry == nullptr) *refusal = REFUSED_MISSING;
     if (entry == nullptr || entry->directory) return nullptr;
-    // Reading shares reads only: a writer, ours or another program's, keeps us out for now.
-    if (entry->writers != 0 || entry->heldForWriting) *refusal = REFUSED_BUSY;
+    // Reading alone keeps writers out: one there, ours or another program's, keeps us out for now.
+    if (!besideWriters && (entry->writers != 0 || entry->heldForWriting)) *refusal = REFUSED_BUSY;
     return *refusal == REFUSED_BUSY ? nullptr : openHandle(entry, false);
 }
 

@@ -64,8 +64,12 @@ extern "C" const uint8_t* DORMEX_STDCALL pluginFun(const uint8_t* data) {
     return nullptr;
 }
 
-bool prepareModuleState() { return prepareSession(&moduleState.session); }
+bool prepareModuleState() { return moduleState.prepared = prepareSession(&moduleState.session); }
 
 void releaseModuleState() { releaseSession(&moduleState.session); }
 
-void disposeModuleState() { disposeSession(&moduleState.session); }
+void unloadModuleState() {
+    if (!moduleState.prepared) return;
+    releaseModuleState();
+    disposeSession(&moduleState.session);
+}

@@ -16,6 +16,7 @@ constexpr uint32_t START_ANSWER_SIZE = 4 + 1 + 4 + (sizeof PLUGIN_NAME - 1) + 4;
 // the library does nothing of its own before the first event.
 struct ModuleState {
     PluginSession session;
+    bool prepared;  // the load made the session's locks: only then has an unload anything to give back
 };
 
 extern ModuleState moduleState;
@@ -27,7 +28,9 @@ extern "C" const uint8_t* DORMEX_STDCALL pluginFun(const uint8_t* data);
 // Gets the module's state ready when the library is loaded; false when the
 // system could not, and the load is to fail.
 bool prepareModuleState();
-// Releases the module's strings; called when the library is unloaded.
+// Releases the module's strings and removes what temporary files it can.
 void releaseModuleState();
-// Gives back what prepareModuleState() took; called last at unload.
-void disposeModuleState();
+// At unload: releases the module's state and gives back what
+// prepareModuleState() took. Does nothing after a load that failed, which
+// Windows also tells as an unload.
+void unloadModuleState();

@@ -8,9 +8,6 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) return prepareModuleState();
     // At process exit the memory goes anyway, and another thread ended
     // meanwhile may have held a lock: give back only on a real unload.
-    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-        releaseModuleState();
-        disposeModuleState();
-    }
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) unloadModuleState();
     return TRUE;
 }

@@ -22,6 +22,7 @@ enum SeamCall {
     SEAM_CONVERT,
     SEAM_PIN,
     SEAM_ATTRIBUTES,
+    SEAM_LOCK,  // a lock made or given back
     SEAM_CALL_KINDS
 };
 

@@ -28,9 +28,11 @@ enum FileRefusal : uint8_t {
     REFUSED_BUSY,      // another program has the file open right now: may work in a moment
 };
 
-// Opens an existing file for reading while others may read it too; null on
-// any failure, with `*refusal` saying why.
-PlatformFile* openFileForReading(const char* path, FileRefusal* refusal);
+// Opens an existing file for reading; null on any failure, with `*refusal`
+// saying why. `besideWriters`: others may read, write and delete it meanwhile,
+// so an editor's save is never refused because of us; otherwise others may
+// only read it, and one that another program has open to write is refused as busy.
+PlatformFile* openFileForReading(const char* path, FileRefusal* refusal, bool besideWriters = true);
 // Creates a new file for writing while others may read it; never opens one
 // that is there. Null on any failure, with `*refusal` saying why (REFUSED_EXISTS
 // when something already has that name).

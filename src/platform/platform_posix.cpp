@@ -40,7 +40,8 @@ bool refusedByHook(SeamCall kind, FileRefusal* refusal) {
 
 }  // namespace
 
-PlatformFile* openFileForReading(const char* path, FileRefusal* refusal) {
+// Files here have no sharing modes: a reader never keeps others out.
+PlatformFile* openFileForReading(const char* path, FileRefusal* refusal, bool) {
     if (refusedByHook(SEAM_OPEN, refusal)) return nullptr;
     const int descriptor = open(path, O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) *refusal = refusalOf(errno);
@@ -116,10 +117,13 @@ static_assert(sizeof(pthread_mutex_t) <= sizeof(PlatformLock), "a mutex fits");
 // Zero is PTHREAD_MUTEX_INITIALIZER with the C library this builds on, so a
 // zero-filled lock that was never prepared works too.
 bool prepareLock(PlatformLock* lock) {
-    return pthread_mutex_init(reinterpret_cast<pthread_mutex_t*>(lock->storage), nullptr) == 0;
+    return !seamCallFails(SEAM_LOCK) &&
+           pthread_mutex_init(reinterpret_cast<pthread_mutex_t*>(lock->storage), nullptr) == 0;
 }
 
 void disposeLock(PlatformLock* lock) {
+    // Asked only to be counted: a test tells from the count what was given back.
+    seamCallFails(SEAM_LOCK);
     pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(lock->storage));
 }
 

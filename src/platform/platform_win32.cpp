@@ -1,7 +1,8 @@
 // The operating system seam on Windows.
 #include <windows.h>
 
-// After windows.h, which it needs.
+// After windows.h, which they need.
+#include <objbase.h>
 #include <shellapi.h>
 
 #include "platform/callconv.h"
@@ -56,44 +57,39 @@ bool startThreadReleasing(HMODULE module, void (*body)(void*), void* argument) {
     return true;
 }
 
-// True when the file or folder at `path` carries any of the `marks`.
-bool isMarked(const char* path, DWORD marks) {
+// Why a call on `path` was refused with the system's `error`. "Access
+// denied" means a program holding the file (the target of a rename is open,
+// or the file is pending deletion) as well as rights that will not change: the
+// file, asked for delete access alone with every sharing, tells which.
+FileRefusal refusalOf(DWORD error, const char* path) {
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return REFUSED_MISSING;
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return REFUSED_EXISTS;
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_DELETE_PENDING)
+        return REFUSED_BUSY;
+    if (error != ERROR_ACCESS_DENIED) return REFUSED_FOR_GOOD;
+    // A file pending deletion can't even be asked for its attributes.
     const DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & marks) != 0;
-}
-
-// What the last error of a call on `path` means for trying it again. A virus
-// scanner, the search indexer or a sync client that opened the file without
-// sharing it makes a rename or a delete fail with a sharing violation, or
-// with "access denied" while it keeps a deleted name; a read-only file or a
-// folder is refused for good.
-FileRefusal refusalFor(const char* path) {
-    switch (GetLastError()) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return REFUSED_MISSING;
-        case ERROR_FILE_EXISTS:
-        case ERROR_ALREADY_EXISTS:
-            return REFUSED_EXISTS;
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_LOCK_VIOLATION:
-            return REFUSED_BUSY;
-        case ERROR_ACCESS_DENIED:
-            return path != nullptr && !isMarked(path, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)
-                       ? REFUSED_BUSY
-                       : REFUSED_FOR_GOOD;
-        default:
-            return REFUSED_FOR_GOOD;
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return GetLastError() == ERROR_ACCESS_DENIED ? REFUSED_BUSY : REFUSED_FOR_GOOD;
+    if ((attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) return REFUSED_FOR_GOOD;
+    const HANDLE probe = CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe != INVALID_HANDLE_VALUE) {
+        CloseHandle(probe);
+        return REFUSED_BUSY;  // whoever held it has let go: try again
     }
+    // Held by another program (a sharing violation), or closed to us by its rights.
+    return GetLastError() == ERROR_ACCESS_DENIED ? REFUSED_FOR_GOOD : REFUSED_BUSY;
 }
 
 }  // namespace
 
-PlatformFile* openFileForReading(const char* path, FileRefusal* refusal) {
-    const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    // "Access denied" on an open is the file's permissions, not another program.
-    if (file == INVALID_HANDLE_VALUE) *refusal = refusalFor(nullptr);
+PlatformFile* openFileForReading(const char* path, FileRefusal* refusal, bool besideWriters) {
+    const DWORD sharing =
+        besideWriters ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : FILE_SHARE_READ;
+    const HANDLE file =
+        CreateFileA(path, GENERIC_READ, sharing, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) *refusal = refusalOf(GetLastError(), path);
     return asFile(file);
 }
 
@@ -126,17 +122,20 @@ bool closeFile(PlatformFile* file) { return CloseHandle(asHandle(file)) != FALSE
 bool moveFileIntoPlace(const char* from, const char* to, bool replace, FileRefusal* refusal) {
     const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
     if (MoveFileExA(from, to, flags)) return true;
-    *refusal = refusalFor(to);
+    *refusal = refusalOf(GetLastError(), replace ? to : from);
     return false;
 }
 
 bool removeFile(const char* path, FileRefusal* refusal) {
     if (DeleteFileA(path)) return true;
-    *refusal = refusalFor(path);
+    *refusal = refusalOf(GetLastError(), path);
     return false;
 }
 
-bool isReadOnlyFile(const char* path) { return isMarked(path, FILE_ATTRIBUTE_READONLY); }
+bool isReadOnlyFile(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
 
 void showErrorBox(const char16_t* caption, const char16_t* text) {
     // Task-modal is the choice for a library without a window of its own;
@@ -146,8 +145,12 @@ void showErrorBox(const char16_t* caption, const char16_t* text) {
 }
 
 bool launchProgram(const char* target, const char* parameters) {
+    // The shell may hand the work to extensions that need COM on this thread.
+    // What we start we end; an apartment the host set up is left as it is.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     // Above 32 is success; the result is an HINSTANCE only for old programs' sake.
     const HINSTANCE result = ShellExecuteA(nullptr, "open", target, parameters, "", SW_SHOWNORMAL);
+    if (SUCCEEDED(com)) CoUninitialize();
     return reinterpret_cast<uintptr_t>(result) > 32;
 }
 

@@ -141,22 +141,25 @@ bool commitSettings(PluginSession* session, uint32_t startNumber, Settings* next
     return newest;
 }
 
-// Backs up, writes or leaves the file as `plan` says; false when the error
-// box is due.
-bool settleSettingsFile(const char* path, SettingsFilePlan plan) {
+// Replaces, writes or leaves the file as `plan` says; false when the error box is due.
+bool settleSettingsFile(const char* path, SettingsFilePlan plan, FileWork* work) {
     if (plan == USE_SETTINGS_FILE) return true;
     if (plan == LEAVE_FILE_SHOW_ERROR) return false;
-    return replaceWithDefaultSettings(path, plan == BACK_UP_THEN_WRITE_DEFAULT_FILE);
+    if (plan == WRITE_DEFAULT_FILE) return writeDefaultSettings(path, work);
+    return replaceJudgedSettingsFile(path, work);
 }
 
 // Loads the settings file into `next`, and replaces the file where that failed
-// (unless a newer event came in: it stands). False when the error box is due.
+// (unless a newer event came in: it stands). All its waiting for files that
+// other programs hold comes out of one budget. False when the error box is due.
 bool loadAndSettle(PluginSession* session, const StartTicket& ticket, Settings* next) {
     takeLock(&session->fileLock);
-    const LoadStatus loaded = loadSettingsFile(ticket.path, next).status;
+    settleLeftovers(&session->leftovers);
+    FileWork work{START_PAUSE_BUDGET_MS, &session->leftovers, {}};
+    const LoadStatus loaded = loadSettingsFile(ticket.path, next, nullptr, nullptr, &work).status;
     const SettingsFilePlan plan = settleLoadedSettings(next, loaded);
     const bool settled =
-        !commitSettings(session, ticket.number, next) || settleSettingsFile(ticket.path, plan);
+        !commitSettings(session, ticket.number, next) || settleSettingsFile(ticket.path, plan, &work);
     releaseLock(&session->fileLock);
     releaseSettings(next);
     return settled;
@@ -235,6 +238,7 @@ void onTextEvent(const PluginSession& session, Frame frame) {
 }
 
 void releaseSession(PluginSession* session) {
+    settleLeftovers(&session->leftovers);
     publishTrigger(session, nullptr);
     while (session->retiredTriggers != nullptr) {
         ArmedTrigger* older = session->retiredTriggers->older;

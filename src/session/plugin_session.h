@@ -46,6 +46,8 @@ struct PluginSession {
     // One start at a time reads and replaces the settings file, never while
     // holding stateLock and never across the error box.
     PlatformLock fileLock;
+    // Temporary files of ours still to remove; under fileLock.
+    Leftovers leftovers;
 };
 
 // The part of `from` a watch thread needs.
@@ -87,5 +89,6 @@ void openSessionSettings(PluginSession* session);
 // text, in the file's own bytes or in their ANSI spelling. Reads nothing of the
 // frame past its code while there is no trigger. Takes no lock, allocates nothing.
 void onTextEvent(const PluginSession& session, Frame frame);
-// Frees the session's strings and triggers and clears its settings; called at unload.
+// Frees the session's strings and triggers, clears its settings and removes
+// what temporary files of ours it can; called at unload.
 void releaseSession(PluginSession* session);

@@ -150,28 +150,67 @@ struct LoadResult {
     ValueProblem problem;  // set for LOAD_BAD_VALUE, VALUE_FINE otherwise
 };
 
+// --- Files other programs hold and change ----------------------------------
+
+// The pauses one start may spend in all on files that another program holds
+// for a moment (a virus scanner, the search indexer, a sync client, an editor saving).
+constexpr uint32_t START_PAUSE_BUDGET_MS = 2600;
+
+// What a start had to leave undone because another program held a file past
+// its budget: a temporary file of ours to remove, or the user's file, set
+// aside under a name of ours, to put back. Settled once they can be.
+struct Leftover {
+    SettingsPath path;       // empty: a free slot
+    SettingsPath putBackAt;  // empty: the file is ours, to remove
+};
+constexpr uint32_t MAX_LEFTOVERS = 4;
+struct Leftovers {
+    Leftover items[MAX_LEFTOVERS];
+};
+
+// What a load read of the file, so that a start replaces only the file it judged.
+// Should another file ever match, it is kept as the backup all the same: never lost.
+struct FileFingerprint {
+    uint32_t hash;  // FNV-1a of the bytes read
+    uint32_t size;  // bytes read, modulo 2^32
+    bool whole;     // read to its end, as a file that failed to load is unless a read failed
+};
+
+// What the file work of one start shares.
+struct FileWork {
+    uint32_t pauseLeftMs;  // of START_PAUSE_BUDGET_MS
+    Leftovers* leftovers;  // null: none are kept
+    FileFingerprint read;  // of the settings file as its load read it
+};
+
+// Tries once, without waiting, to settle each leftover; keeps those still
+// refused. A file put back never replaces one at its path, which is newer.
+void settleLeftovers(Leftovers* leftovers);
+
 // Reads the file at `path` into `target` and says how that went; `watch`, when
-// set, sees each line as it is read.
+// set, sees each line as it is read. A file held by another program for a
+// moment is waited for out of `work`'s pauses, and its fingerprint left there
+// (null: a budget of its own). Others may read, write and delete the file meanwhile.
 LoadResult loadSettingsFile(const char* path, Settings* target, ParseWatch watch = nullptr,
-                            void* watchContext = nullptr);
+                            void* watchContext = nullptr, FileWork* work = nullptr);
 // What a finished parse came to, as a load result.
 LoadResult parseResult(const SettingsParser* parser);
 // Puts the default times and trigger text in memory; flags stay as they are.
 void putDefaultSettings(Settings* target);
-// Writes the five default lines to `path`, through a new temporary file beside
-// it that is moved into place once every byte is written, on the disk and
-// closed; over a file that is there only when `replace` is set. A file held
-// by another program for a moment is waited for. True when `path` holds the default file now or, where `replace` is not
-// set, a file that appeared there meanwhile (kept as it is); false, with
-// `path` as it was and no temporary file left, when any step failed.
-bool writeDefaultSettings(const char* path, bool replace);
-// Replaces a settings file that failed to load with the default file. A file
-// that was there (`wasThere`) is first kept as `path` + ".bak" the same way;
-// when that fails, or the file or its backup is read-only (Windows refuses
-// the move over it, Wine as root would not), the file is left alone. When none
-// was there, a file that appeared since is kept. False when the error box is
-// due: the file is neither the default file nor one that appeared since.
-bool replaceWithDefaultSettings(const char* path, bool wasThere);
+// Writes the five default lines to `path`, where there was no file, through a
+// new temporary file beside it that is moved into place once every byte is
+// written, on the disk and closed. True when `path` holds the default file now
+// or a file that appeared there meanwhile (kept as it is); false, with `path`
+// as it was and no temporary file left, when any step failed.
+bool writeDefaultSettings(const char* path, FileWork* work);
+// Replaces the settings file that failed to load with the default file, only
+// while `path` still holds the bytes `work->read` describes: that very file is kept
+// as `path` + ".bak" first. A file changed since it was read (saved by an
+// editor, replaced by another start) is left as it is. The file, or its
+// backup, made read-only is never replaced (Windows refuses the move over it,
+// Wine as root would not). False when the error box is due: the file is there
+// as it was, neither kept nor replaced.
+bool replaceJudgedSettingsFile(const char* path, FileWork* work);
 // Shows the one error box the plug-in has: the settings file could not be made.
 void showSettingsFileError();
 // Opens the settings file of `dir` in Notepad, or where Notepad can't be

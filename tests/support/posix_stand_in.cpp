@@ -31,7 +31,10 @@ std::atomic<uint32_t> seamCalls{0};
 std::atomic<int> faultKind{SEAM_CALL_KINDS};
 std::atomic<int> busyKind{SEAM_CALL_KINDS};
 std::atomic<uint32_t> busyLeft{0};
+std::atomic<bool> busyEveryKind{false};
 std::atomic<uint32_t> pauseCap{20};
+std::atomic<uint64_t> pausesAsked{0};
+void (*actionAtCall)() = nullptr;  // runs at call faultAt instead of a fault
 
 std::mutex desktopLock;
 DesktopRecord desktop;
@@ -99,11 +102,16 @@ struct PlatformSignal {
     bool isRaised = false;
 };
 
+bool canBeBusy(SeamCall kind) { return kind == SEAM_OPEN || kind == SEAM_MOVE || kind == SEAM_REMOVE; }
+
 bool seamCallFails(SeamCall kind) {
     const uint32_t at = faultAt.load();
     if (at == 0 || seamCalls.fetch_add(1) + 1 != at) return false;
-    const bool canBeBusy = kind == SEAM_OPEN || kind == SEAM_MOVE || kind == SEAM_REMOVE;
-    if (busyTimes.load() == 0 || canBeBusy) faultKind.store(kind);
+    if (actionAtCall != nullptr) {
+        actionAtCall();
+        return false;
+    }
+    if (busyTimes.load() == 0 || canBeBusy(kind)) faultKind.store(kind);
     if (busyTimes.load() == 0) return true;
     busyKind.store(kind);
     busyLeft.store(busyTimes.load());
@@ -111,10 +119,14 @@ bool seamCallFails(SeamCall kind) {
 }
 
 bool seamFileBusy(SeamCall kind) {
-    if (busyKind.load() != kind) return false;
+    if (!canBeBusy(kind)) return false;
+    const int held = busyKind.load();
+    if (held != kind && !(busyEveryKind.load() && held != SEAM_CALL_KINDS && canBeBusy(kind))) return false;
     uint32_t left = busyLeft.load();
     while (left != 0 && !busyLeft.compare_exchange_weak(left, left - 1)) {
     }
+    int none = SEAM_CALL_KINDS;
+    if (left != 0) faultKind.compare_exchange_strong(none, kind);
     return left != 0;
 }
 
@@ -207,6 +219,7 @@ bool startDetachedThread(void (*body)(void*), void* argument) {
 
 // Short pauses only: what a pause waits for here is over in a few milliseconds.
 void pauseThread(uint32_t milliseconds) {
+    pausesAsked.fetch_add(milliseconds);
     const uint32_t cap = pauseCap.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds < cap ? milliseconds : cap));
 }
@@ -256,15 +269,25 @@ void setErrorBoxLoop(void (*loop)()) {
     boxLoop = loop;
 }
 
-void failNthSeamCall(uint32_t n, uint32_t busy) {
+void failNthSeamCall(uint32_t n, uint32_t busy, bool everyKind) {
     faultAt.store(0);
     seamCalls.store(0);
     faultKind.store(SEAM_CALL_KINDS);
     busyKind.store(SEAM_CALL_KINDS);
     busyLeft.store(0);
     busyTimes.store(busy);
+    busyEveryKind.store(everyKind);
+    actionAtCall = nullptr;
     faultAt.store(n);
 }
+
+void actAtNthSeamCall(uint32_t n, void (*action)()) {
+    failNthSeamCall(0);
+    actionAtCall = action;
+    faultAt.store(n);
+}
+
+uint64_t takePausesAskedMs() { return pausesAsked.exchange(0); }
 
 uint32_t seamCallsMade() { return seamCalls.load(); }
 

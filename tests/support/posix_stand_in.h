@@ -56,8 +56,14 @@ void setErrorBoxLoop(void (*loop)());
 // fail as the system would fail it; 0 lets none fail. An error box or launch
 // that fails shows nothing and returns at once. With `busy` set, the n-th
 // call, when it is an open, move or remove, instead finds its file held by
-// another program, it and the next `busy` - 1 calls of its kind.
-void failNthSeamCall(uint32_t n, uint32_t busy = 0);
+// another program, it and the next `busy` - 1 calls of its kind (of those
+// three kinds, with `everyKind`).
+void failNthSeamCall(uint32_t n, uint32_t busy = 0, bool everyKind = false);
+// From now on, runs `action` just before the n-th call into the seam, which
+// then goes as ever: another program at work at that moment.
+void actAtNthSeamCall(uint32_t n, void (*action)());
+// The milliseconds pauseThread() was asked for since the last call.
+uint64_t takePausesAskedMs();
 // Seam calls counted since failNthSeamCall() armed a fault.
 uint32_t seamCallsMade();
 // Caps every pauseThread() at `milliseconds` (20 unless set).

@@ -139,6 +139,7 @@ namespace {
 void resetModuleSettings() {
     releaseModuleState();
     moduleState.session.settings = Settings{};
+    moduleState.session.leftovers = Leftovers{};
 }
 
 }  // namespace

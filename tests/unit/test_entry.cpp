@@ -192,4 +192,25 @@ TEST_F(Entry, TextEventsSendNothingWhileTheTriggerIsOff) {
     EXPECT_TRUE(fakehost::received().empty());
 }
 
+// Windows tells a load that failed (DllMain answered false) as an unload
+// too: that one gives back nothing, neither the lock never made nor the one
+// the failed load already gave back. Lock calls are counted, Wine would not mind.
+TEST(ModuleLoad, UnloadAfterAFailedLoadGivesBackNothing) {
+    const struct {
+        uint32_t failingLock;  // counted over the lock calls; past them, none fails
+        bool loads;
+        uint32_t lockCalls;  // made and given back, the failed one included
+    } rows[] = {{100, true, 4}, {1, false, 1}, {2, false, 3}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE("lock call " + std::to_string(row.failingLock) + " fails");
+        failNthSeamCall(row.failingLock);
+        EXPECT_EQ(prepareModuleState(), row.loads);
+        unloadModuleState();
+        EXPECT_EQ(seamCallsMade(), row.lockCalls);
+        failNthSeamCall(0);
+    }
+    // Ready again for the tests after this one.
+    ASSERT_TRUE(prepareSession(&moduleState.session));
+}
+
 }  // namespace

@@ -133,7 +133,8 @@ TEST_F(SettingsFile, MissingDirectoryShowsTheErrorBox) {
 // it is the user's (a sync client, a drive coming back) and is never replaced.
 TEST_F(SettingsFile, DefaultFileNeverTakesThePlaceOfAFileThatAppeared) {
     writeWholeFile(ini(), "mine\n");
-    EXPECT_TRUE(replaceWithDefaultSettings(ini().c_str(), false)) << "the file that appeared is no failure";
+    FileWork work{START_PAUSE_BUDGET_MS, nullptr, {}};
+    EXPECT_TRUE(writeDefaultSettings(ini().c_str(), &work)) << "the file that appeared is no failure";
     EXPECT_EQ(readWholeFile(ini()), "mine\n");
     EXPECT_FALSE(fileExists(dir.path() + "dormex.~00")) << "the temporary file is left behind";
 }
