@@ -117,6 +117,30 @@ frames::Bytes callAndCopy(const frames::Bytes& bytes) {
     return frames::Bytes(answer, answer + 4 + (length > 0 && length < 4096 ? length : 0));
 }
 
+ImportHooks::~ImportHooks() {
+    const HMODULE module = GetModuleHandleA(dllPath().c_str());
+    for (auto hook = hooks_.rbegin(); hook != hooks_.rend(); ++hook)
+        replaceImport(module, hook->dll, hook->function, hook->original);
+}
+
+void* ImportHooks::replaceAny(const char* dll, const char* function, void* replacement) {
+    void* original = replaceImport(GetModuleHandleA(dllPath().c_str()), dll, function, replacement);
+    if (original != nullptr) hooks_.push_back(Hook{dll, function, original});
+    return original;
+}
+
+std::vector<std::string> namesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((dir + "*").c_str(), &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileA(search, &found)) {
+        const std::string name = found.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    return names;
+}
+
 namespace {
 
 // A window search: of `process`, visible, titled `title` when one is given.
@@ -136,7 +160,8 @@ BOOL CALLBACK matchWindow(HWND window, LPARAM parameter) {
     char className[64] = "";
     GetClassNameA(window, className, sizeof className);
     search->seen += std::string(search->seen.empty() ? "" : ", ") + "\"" + title + "\" (" + className + ")";
-    if (search->found == nullptr && (search->title == nullptr || title == search->title)) search->found = window;
+    if (search->found == nullptr && (search->title == nullptr || title == search->title))
+        search->found = window;
     return TRUE;
 }
 
@@ -259,9 +284,10 @@ std::string StartedPrograms::describe() {
     for (const Program& program : programs_) {
         DWORD exitCode = 0;
         GetExitCodeProcess(program.process, &exitCode);
-        text += (text.empty() ? "" : "; ") + program.name +
-                (exitCode == STILL_ACTIVE ? " still runs" : " ended with exit code " + std::to_string(exitCode)) +
-                (program.showedWindow ? ", showed a window" : ", never showed a window");
+        text +=
+            (text.empty() ? "" : "; ") + program.name +
+            (exitCode == STILL_ACTIVE ? " still runs" : " ended with exit code " + std::to_string(exitCode)) +
+            (program.showedWindow ? ", showed a window" : ", never showed a window");
     }
     return text.empty() ? "no program started" : text;
 }
@@ -287,7 +313,8 @@ void expectStartHeldByErrorBox(const std::string& settingsDir) {
     expectBox(true);
     beginStart(&start);
     HWND box = waitForOwnWindowTitled(ERROR_CAPTION, BOX_WAIT_MS);
-    EXPECT_NE(box, nullptr) << "no error box appeared; this process shows " << windowsOf(GetCurrentProcessId());
+    EXPECT_NE(box, nullptr) << "no error box appeared; this process shows "
+                            << windowsOf(GetCurrentProcessId());
     if (box != nullptr) {
         EXPECT_EQ(staticTextOf(box), ERROR_TEXT);
         EXPECT_EQ(start.returned, 0) << "the start returned while its box was still open";

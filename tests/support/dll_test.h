@@ -32,6 +32,30 @@ const uint8_t* callGuarded(const frames::Bytes& bytes);
 // (empty for a null answer), as a host copies it.
 frames::Bytes callAndCopy(const frames::Bytes& bytes);
 
+// Replaces imports of the loaded Dormex.dll for as long as it lives, to see
+// or steer what the DLL asks of Windows; the originals go back at its end.
+class ImportHooks {
+   public:
+    ~ImportHooks();
+    // What `function` of `dll` was before; null when Dormex.dll does not import it.
+    template <typename Function>
+    Function replace(const char* dll, const char* function, Function replacement) {
+        return reinterpret_cast<Function>(replaceAny(dll, function, reinterpret_cast<void*>(replacement)));
+    }
+
+   private:
+    void* replaceAny(const char* dll, const char* function, void* replacement);
+    struct Hook {
+        const char* dll;
+        const char* function;
+        void* original;
+    };
+    std::vector<Hook> hooks_;
+};
+
+// The names in folder `dir` (ending in a separator), "." and ".." left out.
+std::vector<std::string> namesIn(const std::string& dir);
+
 // --- Windows ---------------------------------------------------------------
 
 // Polls every 50 ms until a visible top-level window of this process titled

@@ -235,12 +235,16 @@ struct SeenCalls {
     UINT boxStyle = 0;
     std::string launches;   // each as "program|parameters;"
     std::string fileSteps;  // F for a flush, M for a move, in order
+    std::string boxSteps;   // P for the module pinned, B for the box, in order
+    std::string com;        // I for COM set up on the thread, U for each undoing
+    HRESULT comAnswer = S_OK;
     bool notepadMissing = false;
 };
 SeenCalls seen;
 decltype(&CreateThread) realCreateThread = nullptr;
 decltype(&FlushFileBuffers) realFlush = nullptr;
 decltype(&MoveFileExA) realMove = nullptr;
+decltype(&GetModuleHandleExA) realModuleHandle = nullptr;
 
 HANDLE WINAPI seeCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
                               LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD flags, LPDWORD id) {
@@ -259,6 +263,7 @@ HINSTANCE WINAPI seeShellExecute(HWND, LPCSTR, LPCSTR program, LPCSTR parameters
 
 int WINAPI seeMessageBox(HWND, LPCWSTR, LPCWSTR, UINT style) {
     seen.boxStyle = style;
+    seen.boxSteps += 'B';
     return IDOK;
 }
 
@@ -272,53 +277,64 @@ BOOL WINAPI seeMove(LPCSTR from, LPCSTR to, DWORD flags) {
     return realMove(from, to, flags);
 }
 
+BOOL WINAPI seeModuleHandle(DWORD flags, LPCSTR name, HMODULE* module) {
+    if ((flags & GET_MODULE_HANDLE_EX_FLAG_PIN) != 0) seen.boxSteps += 'P';
+    return realModuleHandle(flags, name, module);
+}
+
+// The host's own COM state is not touched: the answer is the test's.
+HRESULT WINAPI seeComSetUp(LPVOID, DWORD) {
+    seen.com += 'I';
+    return seen.comAnswer;
+}
+
+void WINAPI seeComUndone() { seen.com += 'U'; }
+
 }  // namespace
 
 // Where Wine differs from Windows (every thread gets 1 MB of stack whatever is
 // asked; programs are looked for in its own order), the DLL's calls into
 // Windows show what a real host would get.
 TEST_F(DllTest, AsksWindowsForWhatARealHostNeeds) {
-    const HMODULE module = GetModuleHandleA(dllPath().c_str());
-    struct Hook {
-        const char* dll;
-        const char* function;
-        void* replacement;
-        void* original;
-    } hooks[] = {
-        {"kernel32.dll", "CreateThread", reinterpret_cast<void*>(&seeCreateThread), nullptr},
-        {"shell32.dll", "ShellExecuteA", reinterpret_cast<void*>(&seeShellExecute), nullptr},
-        {"user32.dll", "MessageBoxW", reinterpret_cast<void*>(&seeMessageBox), nullptr},
-        {"kernel32.dll", "FlushFileBuffers", reinterpret_cast<void*>(&seeFlush), nullptr},
-        {"kernel32.dll", "MoveFileExA", reinterpret_cast<void*>(&seeMove), nullptr},
-    };
-    for (Hook& hook : hooks) hook.original = replaceImport(module, hook.dll, hook.function, hook.replacement);
-    realCreateThread = reinterpret_cast<decltype(&CreateThread)>(hooks[0].original);
-    realFlush = reinterpret_cast<decltype(&FlushFileBuffers)>(hooks[3].original);
-    realMove = reinterpret_cast<decltype(&MoveFileExA)>(hooks[4].original);
-    const bool hooked =
-        std::all_of(std::begin(hooks), std::end(hooks), [](const Hook& h) { return h.original; });
-    if (hooked) {
-        // A bad file: its backup and the default file, each on the disk before it is moved into place.
-        EXPECT_EQ(startWithFile("h=x\r\n"), frames::expectedStartAnswer());
-        EXPECT_EQ(start(dir_ + "missing\\"),
-                  frames::expectedStartAnswer());  // the error box, then the thread
+    ImportHooks hooks;
+    realCreateThread = hooks.replace("kernel32.dll", "CreateThread", &seeCreateThread);
+    realFlush = hooks.replace("kernel32.dll", "FlushFileBuffers", &seeFlush);
+    realMove = hooks.replace("kernel32.dll", "MoveFileExA", &seeMove);
+    realModuleHandle = hooks.replace("kernel32.dll", "GetModuleHandleExA", &seeModuleHandle);
+    const bool hooked = realCreateThread && realFlush && realMove && realModuleHandle &&
+                        hooks.replace("shell32.dll", "ShellExecuteA", &seeShellExecute) &&
+                        hooks.replace("user32.dll", "MessageBoxW", &seeMessageBox) &&
+                        hooks.replace("ole32.dll", "CoInitializeEx", &seeComSetUp) &&
+                        hooks.replace("ole32.dll", "CoUninitialize", &seeComUndone);
+    ASSERT_TRUE(hooked) << "Dormex.dll lacks an import of those the test replaces";
+    // A bad file: the default file on the disk before it is moved into place.
+    EXPECT_EQ(startWithFile("h=x\r\n"), frames::expectedStartAnswer());
+    EXPECT_EQ(start(dir_ + "missing\\"), frames::expectedStartAnswer());  // the error box, then the thread
+    // COM as the shell's extensions need it, undone as far as this call set it
+    // up: set up now, already there, or the host's thread in another apartment.
+    const struct {
+        HRESULT answer;
+        const char* steps;
+    } comRows[] = {{S_OK, "IU"}, {S_FALSE, "IU"}, {RPC_E_CHANGED_MODE, "I"}};
+    for (const auto& row : comRows) {
+        seen.comAnswer = row.answer;
+        seen.com.clear();
         callGuarded(frames::settingsEvent());
-        seen.notepadMissing = true;
-        callGuarded(frames::settingsEvent());
+        EXPECT_EQ(seen.com, row.steps) << "COM answered " << std::hex << row.answer;
     }
-    for (Hook& hook : hooks) {
-        EXPECT_NE(hook.original, nullptr) << "Dormex.dll does not import " << hook.function;
-        if (hook.original != nullptr) replaceImport(module, hook.dll, hook.function, hook.original);
-    }
+    seen.notepadMissing = true;
+    callGuarded(frames::settingsEvent());
     EXPECT_EQ(seen.stackSize, 0u) << "a thread the host's callback runs on gets the default stack";
     EXPECT_EQ(seen.creationFlags, 0u);
     EXPECT_EQ(seen.boxStyle, static_cast<UINT>(MB_OK | MB_ICONERROR | MB_TASKMODAL | MB_SETFOREGROUND));
-    EXPECT_EQ(seen.fileSteps, "FMFM") << "a rename alone may reach the disk before the bytes do";
+    EXPECT_EQ(seen.boxSteps, "PB") << "the module is pinned before the box, whose message loop may unload it";
+    // The bad file set aside, then kept as the backup, then the default file moved in.
+    EXPECT_EQ(seen.fileSteps, "FMMM") << "a rename alone may reach the disk before the bytes do";
     char windows[MAX_PATH] = "";
     GetSystemWindowsDirectoryA(windows, MAX_PATH);
     // Notepad by its full path (by its bare name it is planted easily), the
     // path in quotes; where Notepad was removed, the file by its association.
     const std::string path = dir_ + "missing\\dormex.ini", notepad = std::string(windows) + "\\notepad.exe";
-    EXPECT_EQ(seen.launches,
-              notepad + "|\"" + path + "\";" + notepad + "|\"" + path + "\";" + path + "|(null);");
+    const std::string inNotepad = notepad + "|\"" + path + "\";";
+    EXPECT_EQ(seen.launches, inNotepad + inNotepad + inNotepad + inNotepad + path + "|(null);");
 }
