@@ -14,13 +14,13 @@ if [ -z "$dll" ]; then
 fi
 [ -f "$dll" ] || { echo "dll-figures: no $dll" >&2; exit 1; }
 
-goal=$((14 * 1024))
+goal=$((15 * 1024))
 size=$(stat -c %s "$dll")
 verdict=met
 [ "$size" -le "$goal" ] || verdict=MISSED
 echo
 printf '%-44s %-22s %-10s %s\n' "Figure" "Goal" "" ""
-printf '%-44s %-22s %-10s %s\n' "Dormex.dll size (bytes, release, stripped)" "<= $goal (14 KB)" "$size" "$verdict"
+printf '%-44s %-22s %-10s %s\n' "Dormex.dll size (bytes, release, stripped)" "<= $goal (15 KB)" "$size" "$verdict"
 
 echo
 echo "Imports of $dll:"
