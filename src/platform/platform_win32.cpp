@@ -67,10 +67,10 @@ FileRefusal refusalOf(DWORD error, const char* path) {
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_DELETE_PENDING)
         return REFUSED_BUSY;
     if (error != ERROR_ACCESS_DENIED) return REFUSED_FOR_GOOD;
-    // A file pending deletion can't even be asked for its attributes.
+    // A file pending deletion can't even be asked for its attributes; one gone
+    // since tells what it is at the next try.
     const DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return GetLastError() == ERROR_ACCESS_DENIED ? REFUSED_BUSY : REFUSED_FOR_GOOD;
+    if (attributes == INVALID_FILE_ATTRIBUTES) return REFUSED_BUSY;
     if ((attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) return REFUSED_FOR_GOOD;
     const HANDLE probe = CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
