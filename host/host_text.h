@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "console_text.h"
+
 enum TextEncoding { TEXT_ANSI, TEXT_UTF8 };
 enum Utf16Form { NOT_UTF16, UTF16_LE, UTF16_BE };
 
@@ -67,9 +69,6 @@ std::string utf8FromWide(const wchar_t* text);
 std::string utf8FromAnsi(const std::string& ansi);
 // UTF-8 to the ANSI code page; false when a character has no exact spelling there.
 bool ansiFromUtf8(const std::string& utf8, std::string* ansi);
-
-// Writes UTF-8 text to stdout or stderr as the user reads it.
-void writeText(FILE* stream, const std::string& utf8);
 
 // A command-line argument as typed (UTF-8) and as the ANSI code page spells it.
 struct Argument {
