@@ -88,7 +88,7 @@ void appendUtf8Text(std::string* out, const uint8_t* bytes, uint32_t size) {
         uint32_t length = sequenceLength(bytes[at]);
         if (length > size - at) length = size - at;
         const uint32_t character = decodedCharacter(bytes + at, length);
-        if (isInvisibleCharacter(character)) {
+        if (isInvisibleCharacter(character) || !outputShowsCharacter(character)) {
             for (uint32_t i = 0; i < length; ++i) appendEscape(out, bytes[at + i]);
         } else {
             out->append(reinterpret_cast<const char*>(bytes + at), length);
@@ -101,7 +101,7 @@ void appendAnsiText(std::string* out, const uint8_t* bytes, uint32_t size) {
     const AnsiTable& table = ansiCharacters();
     for (uint32_t at = 0; at < size; ++at) {
         const uint32_t character = table.characters[bytes[at]];
-        if (character == 0 || isInvisibleCharacter(character)) {
+        if (character == 0 || isInvisibleCharacter(character) || !outputShowsCharacter(character)) {
             appendEscape(out, bytes[at]);
         } else {
             appendUtf8(out, character);

@@ -34,7 +34,8 @@ std::string fileText(const std::string& file, bool* wasUtf16);
 bool isPlainAnsi(const uint8_t* bytes, uint32_t size);
 
 // The bytes as UTF-8 text: characters as they are; invisible ones (a tab, a
-// no-break space) and bytes that do not convert as \xNN. At most `limit`
+// no-break space), bytes that do not convert and characters the output
+// cannot show (an emoji in a code page) as \xNN, never as "?". At most `limit`
 // bytes are shown, "..." after them when there are more. Quoted: in the
 // language's quote marks, so that a leading or trailing blank is seen.
 std::string shownText(const uint8_t* bytes, uint32_t size, TextEncoding encoding, uint32_t limit);
