@@ -473,32 +473,23 @@ void putBox(const std::string& line) {
     put(text(outputShows(text(BOX_SAYS)) ? BOX_SAYS : BOX_MEANS));
 }
 
-// How to clear what stands in the way of writing `path`.
+// How to clear what stands in the way of writing a file, for each cause. The
+// rights are the folder's: they cover renaming and deleting its files.
+struct FixFor {
+    MessageId why;
+    MessageId fix;
+    bool namesFolder;
+};
+const FixFor FIXES[] = {
+    {WRITE_NO_FOLDER, FIX_CREATE_FOLDER, true},  {WRITE_READ_ONLY_FILE, FIX_READ_ONLY_FILE, false},
+    {WRITE_READ_ONLY_FOLDER, FIX_RIGHTS, true},  {WRITE_NOT_ALLOWED, FIX_RIGHTS, true},
+    {WRITE_IS_FOLDER, FIX_BACKUP_FOLDER, false}, {WINERR_IN_USE, FIX_CLOSE_HOLDER, false},
+    {WINERR_TOO_LONG, FIX_TOO_LONG, false}};
+
 void printFix(const Obstacle& obstacle) {
-    const std::string file = shownAnsi(obstacle.path);
-    const std::string folder = shownAnsi(folderOf(obstacle.path));
-    switch (obstacle.why) {
-        case WRITE_NO_FOLDER:
-            put(say(FIX_CREATE_FOLDER, folder.c_str()));
-            return;
-        case WRITE_READ_ONLY_FILE:
-            put(say(FIX_READ_ONLY_FILE, file.c_str()));
-            return;
-        case WRITE_READ_ONLY_FOLDER:
-        case WRITE_NOT_ALLOWED:
-            put(say(FIX_RIGHTS, isFile(obstacle.path) ? file.c_str() : folder.c_str()));
-            return;
-        case WRITE_IS_FOLDER:
-            put(say(FIX_BACKUP_FOLDER, file.c_str()));
-            return;
-        case WINERR_IN_USE:
-            put(say(FIX_CLOSE_HOLDER, file.c_str()));
-            return;
-        case WINERR_TOO_LONG:
-            put(text(FIX_TOO_LONG));
-            return;
-        default:
-            return;
+    for (const FixFor& fix : FIXES) {
+        const std::string named = fix.namesFolder ? folderOf(obstacle.path) : obstacle.path;
+        if (fix.why == obstacle.why) put(say(fix.fix, shownAnsi(named).c_str()));
     }
 }
 
