@@ -88,7 +88,7 @@ void appendUtf8Text(std::string* out, const uint8_t* bytes, uint32_t size) {
         uint32_t length = sequenceLength(bytes[at]);
         if (length > size - at) length = size - at;
         const uint32_t character = decodedCharacter(bytes + at, length);
-        if (isInvisibleCharacter(character)) {
+        if (isInvisibleCharacter(character) || !outputShowsCharacter(character)) {
             for (uint32_t i = 0; i < length; ++i) appendEscape(out, bytes[at + i]);
         } else {
             out->append(reinterpret_cast<const char*>(bytes + at), length);
@@ -101,7 +101,7 @@ void appendAnsiText(std::string* out, const uint8_t* bytes, uint32_t size) {
     const AnsiTable& table = ansiCharacters();
     for (uint32_t at = 0; at < size; ++at) {
         const uint32_t character = table.characters[bytes[at]];
-        if (character == 0 || isInvisibleCharacter(character)) {
+        if (character == 0 || isInvisibleCharacter(character) || !outputShowsCharacter(character)) {
             appendEscape(out, bytes[at]);
         } else {
             appendUtf8(out, character);
@@ -131,17 +131,6 @@ const uint8_t* bytesOf(const std::string& text) { return reinterpret_cast<const 
 
 uint32_t sizeOf(const std::string& text) { return static_cast<uint32_t>(text.size()); }
 
-// UTF-8 as UTF-16; empty when it is not valid UTF-8.
-std::wstring wideFromUtf8(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int size = static_cast<int>(text.size());
-    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-    if (length <= 0) return std::wstring();
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, &wide[0], length);
-    return wide;
-}
-
 std::string utf8FromWideText(const wchar_t* text, int length) {
     if (length == 0) return std::string();
     const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
@@ -149,11 +138,6 @@ std::string utf8FromWideText(const wchar_t* text, int length) {
     std::string out(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text, length, &out[0], size, nullptr, nullptr);
     return out;
-}
-
-bool isConsole(HANDLE handle) {
-    DWORD mode = 0;
-    return GetConsoleMode(handle, &mode) != FALSE;
 }
 
 }  // namespace
@@ -360,83 +344,6 @@ bool ansiFromUtf8(const std::string& utf8, std::string* ansi) {
     ansi->assign(reinterpret_cast<const char*>(spelled), size);
     freeMemory(spelled);
     return true;
-}
-
-namespace {
-
-unsigned outputCodePage() {
-    const unsigned console = GetConsoleOutputCP();
-    return console != 0 ? console : GetOEMCP();
-}
-
-bool inCodePage(unsigned codePage, wchar_t character) {
-    char bytes[8];
-    BOOL defaulted = FALSE;
-    const int size = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, &character, 1, bytes, sizeof bytes,
-                                         nullptr, &defaulted);
-    return size > 0 && !defaulted;
-}
-
-// Stand-ins for the typographic characters of the messages that an OEM code
-// page may lack (866 has no guillemets, no dash, no arrow).
-struct StandIn {
-    wchar_t character;
-    const wchar_t* instead;
-};
-const StandIn STAND_INS[] = {{L'\u00ab', L"\""}, {L'\u00bb', L"\""}, {L'\u2014', L"-"},
-                             {L'\u2013', L"-"},  {L'\u2192', L">"},  {L'\u2026', L"..."}};
-
-std::wstring withStandIns(const std::wstring& wide, unsigned codePage) {
-    std::wstring out;
-    for (const wchar_t character : wide) {
-        const StandIn* standIn = nullptr;
-        for (const StandIn& candidate : STAND_INS) {
-            if (candidate.character == character) standIn = &candidate;
-        }
-        if (standIn != nullptr && !inCodePage(codePage, character)) {
-            out += standIn->instead;
-        } else {
-            out += character;
-        }
-    }
-    return out;
-}
-
-// Redirected text as cmd's own commands write it: in the console's output code
-// page (the OEM one without a console), lines ending in CR LF, so that type,
-// more, find and PowerShell read it; a letter the code page lacks is a "?".
-std::string outputBytes(const std::string& utf8) {
-    std::string lines;
-    for (const char unit : utf8) {
-        if (unit == '\n') lines += '\r';
-        lines += unit;
-    }
-    const unsigned codePage = outputCodePage();
-    if (codePage == CP_UTF8) return lines;
-    const std::wstring wide = withStandIns(wideFromUtf8(lines), codePage);
-    const int length = static_cast<int>(wide.size());
-    const int size = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide.data(), length, nullptr, 0,
-                                         nullptr, nullptr);
-    if (size <= 0) return lines;
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide.data(), length, &out[0], size, nullptr, nullptr);
-    return out;
-}
-
-}  // namespace
-
-void writeText(FILE* stream, const std::string& utf8) {
-    const HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    if (!isConsole(handle)) {
-        const std::string bytes = outputBytes(utf8);
-        fwrite(bytes.data(), 1, bytes.size(), stream);
-        fflush(stream);
-        return;
-    }
-    fflush(stream);
-    const std::wstring wide = wideFromUtf8(utf8);
-    DWORD written = 0;
-    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
 }
 
 namespace {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "console_text.h"
+
 enum TextEncoding { TEXT_ANSI, TEXT_UTF8 };
 enum Utf16Form { NOT_UTF16, UTF16_LE, UTF16_BE };
 
@@ -32,7 +34,8 @@ std::string fileText(const std::string& file, bool* wasUtf16);
 bool isPlainAnsi(const uint8_t* bytes, uint32_t size);
 
 // The bytes as UTF-8 text: characters as they are; invisible ones (a tab, a
-// no-break space) and bytes that do not convert as \xNN. At most `limit`
+// no-break space), bytes that do not convert and characters the output
+// cannot show (an emoji in a code page) as \xNN, never as "?". At most `limit`
 // bytes are shown, "..." after them when there are more. Quoted: in the
 // language's quote marks, so that a leading or trailing blank is seen.
 std::string shownText(const uint8_t* bytes, uint32_t size, TextEncoding encoding, uint32_t limit);
@@ -67,9 +70,6 @@ std::string utf8FromWide(const wchar_t* text);
 std::string utf8FromAnsi(const std::string& ansi);
 // UTF-8 to the ANSI code page; false when a character has no exact spelling there.
 bool ansiFromUtf8(const std::string& utf8, std::string* ansi);
-
-// Writes UTF-8 text to stdout or stderr as the user reads it.
-void writeText(FILE* stream, const std::string& utf8);
 
 // A command-line argument as typed (UTF-8) and as the ANSI code page spells it.
 struct Argument {

@@ -51,6 +51,12 @@ const char* const RUSSIAN[MESSAGE_COUNT] = {
 #undef MESSAGE
 };
 
+const char* const NAMES[MESSAGE_COUNT] = {
+#define MESSAGE(id, english, russian) #id,
+#include "messages.inc"
+#undef MESSAGE
+};
+
 Language language = LANGUAGE_ENGLISH;
 
 // Russian: 1, 21, 31 ... one; 2-4, 22-24 ... few; the rest many. English: 1 one, the rest many.
@@ -75,6 +81,15 @@ bool languageNamed(const std::string& name, Language* chosen) {
     if (name != "ru" && name != "en") return false;
     *chosen = name == "ru" ? LANGUAGE_RUSSIAN : LANGUAGE_ENGLISH;
     return true;
+}
+
+bool messageNamed(const std::string& name, MessageId* id) {
+    for (int i = 0; i < MESSAGE_COUNT; ++i) {
+        if (name != NAMES[i]) continue;
+        *id = static_cast<MessageId>(i);
+        return true;
+    }
+    return false;
 }
 
 const char* text(MessageId id) { return (language == LANGUAGE_RUSSIAN ? RUSSIAN : ENGLISH)[id]; }

@@ -20,6 +20,8 @@ void useLanguage(Language language);
 // "ru" or "en"; false for anything else.
 bool languageNamed(const std::string& name, Language* language);
 
+// The message whose id is spelled `name` ("KIT_ALL_PASSED"); false for none.
+bool messageNamed(const std::string& name, MessageId* id);
 // The message in the language in use, UTF-8.
 const char* text(MessageId id);
 // The message with its printf placeholders filled in.

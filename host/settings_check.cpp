@@ -26,6 +26,7 @@ namespace {
 constexpr int EXIT_VALID = 0;
 constexpr int EXIT_REPLACED = 1;
 constexpr int EXIT_UNREADABLE = 2;
+constexpr int EXIT_NOT_REPLACED = 3;  // a bad file the plug-in leaves, with the box at each start
 
 constexpr int LINE_COUNT = 5;
 constexpr int TRIGGER_INDEX = 4;
@@ -120,6 +121,15 @@ bool endsWithSeparator(const std::string& path) {
     return !path.empty() && (path.back() == '\\' || path.back() == '/');
 }
 
+std::string fileNameOf(const std::string& path) {
+    const size_t separator = path.find_last_of("\\/");
+    return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+std::string folderOf(const std::string& path) {
+    return path.substr(0, path.size() - fileNameOf(path).size());
+}
+
 // Lines ended by a CR alone, as old Mac programs wrote them: the plug-in drops
 // such a CR and reads on, so the whole file is its line 1.
 bool endsLinesInCrAlone(const std::string& head) {
@@ -142,13 +152,13 @@ unsigned lineNumber(int index) { return static_cast<unsigned>(index + 1); }
 
 std::string twoDigits(uint8_t value) { return (value < 10 ? "0" : "") + std::to_string(value); }
 
+std::string hourMinute(uint8_t hour, uint8_t minute) { return twoDigits(hour) + ":" + twoDigits(minute); }
+
 // Why a line that was read switched its setting off.
 std::string offReason(const SeenLine& line, int index) {
     if (line.pastEnd) return say(NO_LINE, lineNumber(index));
     return say(line.value.size == 0 ? LINE_EMPTY : LINE_DASH, lineNumber(index));
 }
-
-std::string offAsLoaded(int index) { return say(SETTING_OFF, say(LINE_NOT_READ, lineNumber(index)).c_str()); }
 
 // A number as it stands on its line, leading blanks aside.
 std::string writtenNumber(const SeenValue& value) {
@@ -187,9 +197,13 @@ std::string timeLineNote(const SeenLine& line, int index, uint8_t stored) {
 // A time pair: its hour on line `first`, its minute on the line after.
 std::string describePair(const Reading& reading, int first, bool on, uint8_t hour, uint8_t minute) {
     const SeenLine& minuteLine = reading.seen.lines[first + 1];
-    if (!on && !minuteLine.read) return offAsLoaded(first + 1);
+    // A line the start does not reach keeps its on or off from before the
+    // start, which the checker cannot know: off right after loading, else as
+    // an earlier start in this messenger session left it.
+    if (!on && !minuteLine.read)
+        return say(NOT_READ_PAIR, lineNumber(first + 1), hourMinute(hour, minute).c_str());
     if (!on) return say(SETTING_OFF, offReason(minuteLine, first + 1).c_str());
-    const std::string time = say(EVERY_DAY_AT, (twoDigits(hour) + ":" + twoDigits(minute)).c_str());
+    const std::string time = say(EVERY_DAY_AT, hourMinute(hour, minute).c_str());
     if (reading.result.status != LOAD_OK) return time + " (" + text(DEFAULT_TIME) + ")";
     std::string notes;
     addNote(&notes, timeLineNote(reading.seen.lines[first], first, hour));
@@ -200,9 +214,9 @@ std::string describePair(const Reading& reading, int first, bool on, uint8_t hou
 std::string describeTrigger(const Reading& reading) {
     const Settings& settings = reading.settings;
     const SeenLine& line = reading.seen.lines[TRIGGER_INDEX];
+    const TriggerText& trigger = settings.triggerText;
+    const TextEncoding encoding = encodingOf(trigger.bytes, trigger.size);
     if (settings.triggerEnabled) {
-        const TriggerText& trigger = settings.triggerText;
-        const TextEncoding encoding = encodingOf(trigger.bytes, trigger.size);
         std::string about = byteCount(trigger.size);
         if (encoding == TEXT_UTF8) about += ", UTF-8";
         if (reading.result.status != LOAD_OK) about += std::string(", ") + text(DEFAULT_TRIGGER);
@@ -211,7 +225,8 @@ std::string describeTrigger(const Reading& reading) {
     if (line.read && reading.result.status != LOAD_NO_MEMORY) {
         return say(SETTING_OFF, offReason(line, TRIGGER_INDEX).c_str());
     }
-    return offAsLoaded(TRIGGER_INDEX);
+    const std::string text = quotedText(trigger.bytes, trigger.size, encoding, SHOWN_BYTES);
+    return say(NOT_READ_TRIGGER, lineNumber(TRIGGER_INDEX), text.c_str());
 }
 
 void printSettings(const Reading& reading, const char* indent) {
@@ -222,7 +237,14 @@ void printSettings(const Reading& reading, const char* indent) {
         describePair(reading, 2, s.onlineEnabled, s.onlineHour, s.onlineMinute), describeTrigger(reading)};
     uint32_t width = 0;
     for (const MessageId label : labels) width = std::max(width, textWidth(text(label)));
-    for (int i = 0; i < 3; ++i) put(indent + paddedTo(text(labels[i]), width + 2) + values[i]);
+    // A value of several lines stands in its column on each.
+    const std::string column = "\n" + std::string(strlen(indent) + width + 2, ' ');
+    for (int i = 0; i < 3; ++i) {
+        std::string value = values[i];
+        for (size_t at = value.find('\n'); at != std::string::npos; at = value.find('\n', at + column.size()))
+            value.replace(at, 1, column);
+        put(indent + paddedTo(text(labels[i]), width + 2) + value);
+    }
 }
 
 bool isBlankByte(uint8_t byte) { return byte == ' ' || byte == '\t'; }
@@ -248,6 +270,13 @@ uint32_t failingByte(const SeenValue& value, uint32_t kept) {
     return kept;
 }
 
+// What to call a character that shows as a blank or as nothing.
+MessageId invisibleName(uint32_t character) {
+    if (character == '\t') return A_TAB;
+    const bool noBreak = character == 0xa0 || character == 0x2007 || character == 0x202f;
+    return noBreak ? A_NO_BREAK_SPACE : AN_INVISIBLE_CHARACTER;
+}
+
 // The character a number cannot take, named when it does not show itself
 // (a tab, a no-break space that looks like a blank).
 std::string badCharacterWords(const SeenValue& value) {
@@ -257,9 +286,7 @@ std::string badCharacterWords(const SeenValue& value) {
     uint32_t length = 1;
     const uint32_t character = characterAt(value.bytes, kept, encoding, at, &length);
     if (at == kept || !isInvisible(character)) return text(BAD_CHARACTER);
-    const bool noBreak = character == 0xa0 || character == 0x2007 || character == 0x202f;
-    const MessageId name = character == '\t' ? A_TAB : noBreak ? A_NO_BREAK_SPACE : AN_INVISIBLE_CHARACTER;
-    return say(BAD_NAMED_CHARACTER, text(name),
+    return say(BAD_NAMED_CHARACTER, text(invisibleName(character)),
                shownText(value.bytes + at, length, encoding, length).c_str());
 }
 
@@ -334,11 +361,45 @@ void printClockFix(int index, const SeenValue& value) {
     }
 }
 
+// What stands in the way of replacing a bad file: the start keeps it as
+// dormex.ini.bak (over an older backup) and then writes the default file, or
+// it changes nothing and shows the error box.
+struct Obstacle {
+    WriteChance chance;  // CANNOT_WRITE: the box; MAY_WRITE: `why` is what is unsure
+    MessageId why;
+    std::string path;  // the file it concerns
+    bool held;         // open in another program now: a start waits for it, then gives up
+};
+
+Obstacle obstacleOf(const std::string& path, const WriteOutlook& outlook) {
+    return Obstacle{outlook.chance, outlook.why, path, false};
+}
+
+Obstacle heldObstacle(const std::string& path) { return Obstacle{CANNOT_WRITE, WINERR_IN_USE, path, true}; }
+
+// The file first: read-only, not ours to change or held, it is left before
+// anything is written; then its backup's place.
+Obstacle replacementObstacle(const std::string& path) {
+    const WriteOutlook overFile = writeOutlook(path);
+    if (overFile.chance == CANNOT_WRITE) return obstacleOf(path, overFile);
+    if (heldWithoutDeleteSharing(path)) return heldObstacle(path);
+    const std::string backup = path + BACKUP_SUFFIX;
+    // The backup's path is longer than the file's: it may be more than the plug-in takes.
+    if (fullPathOf(backup).size() > MAX_SETTINGS_PATH)
+        return Obstacle{CANNOT_WRITE, WINERR_TOO_LONG, backup, false};
+    if (isFolder(backup)) return Obstacle{CANNOT_WRITE, WRITE_IS_FOLDER, backup, false};
+    const WriteOutlook overBackup = writeOutlook(backup);
+    if (overBackup.chance == CANNOT_WRITE) return obstacleOf(backup, overBackup);
+    if (heldWithoutDeleteSharing(backup)) return heldObstacle(backup);
+    return obstacleOf(path, overFile.chance == MAY_WRITE ? overFile : overBackup);
+}
+
 // The first lines of the report: the verdict, and why the file would be
 // replaced. A file of another name is judged as if it were dormex.ini.
-void printVerdict(const std::string& name, const Reading& reading, bool otherName) {
+void printVerdict(const std::string& name, const Reading& reading, bool otherName, bool replaceable) {
     const LoadResult& result = reading.result;
     const char* file = name.c_str();
+    const MessageId badFile = replaceable ? CHECK_REPLACED : CHECK_NOT_REPLACED;
     switch (result.status) {
         case LOAD_OK:
             put(otherName ? text(AS_DORMEX_INI_VALID) : say(CHECK_VALID, file));
@@ -355,11 +416,11 @@ void printVerdict(const std::string& name, const Reading& reading, bool otherNam
             put(say(CHECK_UNREADABLE, file, text(CHECK_READ_ERROR)));
             return;
         case LOAD_NO_MEMORY:
-            put(otherName ? text(AS_DORMEX_INI_REPLACED) : say(CHECK_REPLACED, file));
+            put(otherName ? text(AS_DORMEX_INI_REPLACED) : say(badFile, file));
             put(text(CHECK_NO_MEMORY));
             return;
         case LOAD_BAD_VALUE: {
-            put(otherName ? text(AS_DORMEX_INI_REPLACED) : say(CHECK_REPLACED, file));
+            put(otherName ? text(AS_DORMEX_INI_REPLACED) : say(badFile, file));
             // In UTF-16 every value holds NUL bytes: the encoding is the reason, not the line.
             if (reading.utf16 != NOT_UTF16) return;
             const SeenValue& value = reading.seen.lines[result.line - 1].value;
@@ -405,10 +466,31 @@ void printDefaultFileSettings() {
     releaseSettings(&reading.settings);
 }
 
-// A plan's line that the error box will appear, and what the box reads.
+// A plan's line that the error box will appear, and what the box reads. An
+// output that cannot show the box's Russian letters gets their meaning alone.
 void putBox(const std::string& line) {
     put(line);
-    put(text(BOX_SAYS));
+    put(text(outputShows(text(BOX_SAYS)) ? BOX_SAYS : BOX_MEANS));
+}
+
+// How to clear what stands in the way of writing a file, for each cause. The
+// rights are the folder's: they cover renaming and deleting its files.
+struct FixFor {
+    MessageId why;
+    MessageId fix;
+    bool namesFolder;
+};
+const FixFor FIXES[] = {
+    {WRITE_NO_FOLDER, FIX_CREATE_FOLDER, true},  {WRITE_READ_ONLY_FILE, FIX_READ_ONLY_FILE, false},
+    {WRITE_READ_ONLY_FOLDER, FIX_RIGHTS, true},  {WRITE_NOT_ALLOWED, FIX_RIGHTS, true},
+    {WRITE_IS_FOLDER, FIX_BACKUP_FOLDER, false}, {WINERR_IN_USE, FIX_CLOSE_HOLDER, false},
+    {WINERR_TOO_LONG, FIX_TOO_LONG, false}};
+
+void printFix(const Obstacle& obstacle) {
+    for (const FixFor& fix : FIXES) {
+        const std::string named = fix.namesFolder ? folderOf(obstacle.path) : obstacle.path;
+        if (fix.why == obstacle.why) put(say(fix.fix, shownAnsi(named).c_str()));
+    }
 }
 
 // One file the plug-in writes: `done` when it can, the error box when it cannot.
@@ -422,21 +504,16 @@ bool planWrite(const std::string& path, const WriteOutlook& outlook, const std::
     return true;
 }
 
-// The backup first: when it cannot be written, the file is left as it is. A
-// read-only file is left before anything is written, its backup included.
-bool planBackupAndReplace(const std::string& path) {
-    const WriteOutlook overFile = writeOutlook(path);
-    if (overFile.chance == CANNOT_WRITE && overFile.why == WRITE_READ_ONLY_FILE) {
-        put(text(PLAN_LEAVE_FILE));
-        return planWrite(path, overFile, "");
+// The error box for what stands in the way of keeping the file and replacing it.
+void putObstacleBox(const Obstacle& obstacle) {
+    const std::string path = shownAnsi(obstacle.path);
+    if (obstacle.held) {
+        putBox(say(PLAN_BOX_IN_USE, path.c_str()));
+    } else if (obstacle.why == WRITE_IS_FOLDER) {
+        putBox(say(PLAN_BOX_BACKUP_FOLDER, path.c_str()));
+    } else {
+        putBox(say(PLAN_BOX_CANNOT_WRITE, path.c_str(), text(obstacle.why)));
     }
-    const std::string backup = path + BACKUP_SUFFIX;
-    // The backup's path is longer than the file's: it may be more than the plug-in takes.
-    const bool fits = fullPathOf(backup).size() <= MAX_SETTINGS_PATH;
-    const WriteOutlook outlook = fits ? writeOutlook(backup) : WriteOutlook{CANNOT_WRITE, WINERR_TOO_LONG};
-    if (outlook.chance == CANNOT_WRITE) put(text(PLAN_LEAVE_FILE));
-    return planWrite(backup, outlook, say(PLAN_KEEP_BACKUP, shownAnsi(backup).c_str())) &&
-           planWrite(path, writeOutlook(path), text(PLAN_WRITE_IN_PLACE));
 }
 
 // Something is there that cannot be opened, or nothing can be by that name.
@@ -449,40 +526,72 @@ void printRunUntilNextStart(const Reading& reading) {
     printSettings(reading, "    ");
 }
 
-void printPlan(const std::string& path, const Reading& reading, SettingsFilePlan plan) {
-    put(text(PLAN_HEAD));
-    if (plan == LEAVE_FILE_SHOW_ERROR && reading.folder) {
+// A file that is there but cannot be opened: left as it is, the box at each start.
+void printLeavePlan(const std::string& path, const Reading& reading) {
+    if (reading.folder) {
         putBox(text(PLAN_BOX_FOLDER));
         printRunUntilNextStart(reading);
         put(text(PLAN_SAME_UNTIL_FIXED));
         put(text(FIX_FOLDER));
         return;
     }
-    if (plan == LEAVE_FILE_SHOW_ERROR) {
-        putBox(text(isThereButClosed(reading.openError) ? PLAN_BOX_LOCKED : PLAN_BOX_NO_SUCH_NAME));
+    const bool closed = isThereButClosed(reading.openError);
+    putBox(text(closed ? PLAN_BOX_LOCKED : PLAN_BOX_NO_SUCH_NAME));
+    printRunUntilNextStart(reading);
+    put(text(PLAN_SAME_UNTIL_READABLE));
+    if (reading.openError == ERROR_ACCESS_DENIED) put(say(FIX_READ_RIGHTS, shownAnsi(path).c_str()));
+    if (closed && reading.openError != ERROR_ACCESS_DENIED) printFix(heldObstacle(path));
+}
+
+// A bad file: kept as dormex.ini.bak and replaced, or, where something stands
+// in the way, left as it is with the box at each start.
+void printReplacePlan(const std::string& path, const Reading& reading, const Obstacle& obstacle) {
+    if (obstacle.chance == CANNOT_WRITE) {
+        if (obstacle.held) put(say(PLAN_WAIT_FOR_HELD, shownAnsi(obstacle.path).c_str()));
+        put(text(obstacle.held ? PLAN_LEAVE_IF_HELD : PLAN_LEAVE_FILE));
+        putObstacleBox(obstacle);
         printRunUntilNextStart(reading);
-        put(text(PLAN_SAME_UNTIL_READABLE));
+        put(text(obstacle.held ? PLAN_SAME_WHILE_HELD : PLAN_SAME_UNTIL_FIXED));
+        printFix(obstacle);
+        put(text(FIX_OR_CORRECT));
         return;
     }
-    const bool written = plan == BACK_UP_THEN_WRITE_DEFAULT_FILE
-                             ? planBackupAndReplace(path)
-                             : planWrite(path, writeOutlook(path), text(PLAN_WRITE_THERE));
+    const std::string backup = path + BACKUP_SUFFIX;
+    planWrite(backup, writeOutlook(backup), say(PLAN_KEEP_BACKUP, shownAnsi(backup).c_str()));
+    planWrite(path, writeOutlook(path), text(PLAN_WRITE_IN_PLACE));
+    printRunUntilNextStart(reading);
+    put(text(PLAN_THEN_DEFAULT));
+    printDefaultFileSettings();
+}
+
+// No file: the default file is written where the folder takes it.
+void printWritePlan(const std::string& path, const Reading& reading) {
+    const WriteOutlook outlook = writeOutlook(path);
+    const bool written = planWrite(path, outlook, text(PLAN_WRITE_THERE));
     printRunUntilNextStart(reading);
     if (!written) {
         put(text(PLAN_SAME_UNTIL_FIXED));
+        printFix(obstacleOf(path, outlook));
         return;
     }
     put(text(PLAN_THEN_DEFAULT));
     printDefaultFileSettings();
 }
 
-void printUtf16Note(Utf16Form form) {
-    if (form != NOT_UTF16) put(say(NOTE_UTF16, form == UTF16_LE ? "UTF-16 LE" : "UTF-16 BE"));
+void printPlan(const std::string& path, const Reading& reading, SettingsFilePlan plan,
+               const Obstacle& obstacle) {
+    put(text(PLAN_HEAD));
+    if (plan == LEAVE_FILE_SHOW_ERROR) {
+        printLeavePlan(path, reading);
+    } else if (plan == BACK_UP_THEN_WRITE_DEFAULT_FILE) {
+        printReplacePlan(path, reading, obstacle);
+    } else {
+        printWritePlan(path, reading);
+    }
 }
 
-void printBlankNote(MessageId note, uint8_t byte) {
-    if (byte == ' ') put(say(note, text(A_BLANK)));
-    if (byte == '\t') put(say(note, text(A_TAB)));
+void printUtf16Note(Utf16Form form) {
+    if (form != NOT_UTF16) put(say(NOTE_UTF16, form == UTF16_LE ? "UTF-16 LE" : "UTF-16 BE"));
 }
 
 // Which spellings of UTF-8 letters a chat text may come in.
@@ -497,8 +606,71 @@ void printSpellings(const TriggerText& trigger) {
             byteCount(trigger.ansiSize).c_str()));
 }
 
-void printQuoteNote(const TriggerText& trigger) {
-    if (trigger.bytes[0] == '"' || trigger.bytes[trigger.size - 1] == '"') put(text(NOTE_QUOTES));
+// One character of the trigger, where it stands and how many bytes it takes.
+struct TriggerCharacter {
+    uint32_t character;
+    uint32_t at;
+    uint32_t length;
+};
+
+TriggerCharacter triggerCharacterAt(const TriggerText& trigger, TextEncoding encoding, uint32_t at) {
+    TriggerCharacter found = {0, at, 1};
+    found.character = characterAt(trigger.bytes, trigger.size, encoding, at, &found.length);
+    return found;
+}
+
+TriggerCharacter lastTriggerCharacter(const TriggerText& trigger, TextEncoding encoding) {
+    uint32_t at = trigger.size - 1;
+    while (encoding == TEXT_UTF8 && at > 0 && (trigger.bytes[at] & 0xc0) == 0x80) --at;
+    return triggerCharacterAt(trigger, encoding, at);
+}
+
+// A blank, a tab, or a character that shows as one or as nothing, named with its bytes.
+std::string blankWords(const TriggerText& trigger, TextEncoding encoding, const TriggerCharacter& found) {
+    if (found.character == ' ') return text(A_BLANK);
+    if (found.character == '\t') return text(A_TAB);
+    const std::string bytes = shownText(trigger.bytes + found.at, found.length, encoding, found.length);
+    return std::string(text(invisibleName(found.character))) + " (" + bytes + ")";
+}
+
+bool isTypographicQuote(uint32_t character) {
+    const uint32_t quotes[] = {0xab, 0xbb, 0x2018, 0x2019, 0x201a, 0x201c, 0x201d, 0x201e, 0x2039, 0x203a};
+    return std::find(std::begin(quotes), std::end(quotes), character) != std::end(quotes);
+}
+
+// Quotes around the trigger are part of it; Word and Outlook put typographic
+// ones in place of the keyboard's, which the user may not tell apart.
+void printQuoteNote(const TriggerText& trigger, TextEncoding encoding, const TriggerCharacter ends[2]) {
+    std::string typographic;
+    for (int i = 0; i < 2; ++i) {
+        if (!isTypographicQuote(ends[i].character)) continue;
+        if (!typographic.empty()) typographic += " ";
+        typographic += shownText(trigger.bytes + ends[i].at, ends[i].length, encoding, ends[i].length);
+    }
+    if (!typographic.empty()) {
+        put(say(NOTE_TYPOGRAPHIC_QUOTES, typographic.c_str()));
+    } else if (ends[0].character == '"' || ends[1].character == '"') {
+        put(text(NOTE_QUOTES));
+    }
+}
+
+// Blanks at either end, and anything that shows as a blank or as nothing
+// inside, are part of the trigger.
+void printBlankNotes(const TriggerText& trigger, TextEncoding encoding, const TriggerCharacter ends[2]) {
+    const MessageId notes[2] = {NOTE_LEADING_BLANK, NOTE_TRAILING_BLANK};
+    for (int i = 0; i < 2; ++i) {
+        const bool blank = ends[i].character == ' ' || isInvisible(ends[i].character);
+        if (blank && (i == 0 || ends[1].at != ends[0].at))
+            put(say(notes[i], blankWords(trigger, encoding, ends[i]).c_str()));
+    }
+    for (uint32_t at = ends[0].at + ends[0].length; at < ends[1].at;) {
+        const TriggerCharacter inside = triggerCharacterAt(trigger, encoding, at);
+        if (inside.character != ' ' && isInvisible(inside.character)) {
+            put(say(NOTE_INVISIBLE_INSIDE, blankWords(trigger, encoding, inside).c_str()));
+            return;
+        }
+        at += inside.length;
+    }
 }
 
 // What the file's encoding and the trigger's bytes mean for a text to match.
@@ -507,14 +679,32 @@ void printTriggerNotes(const Reading& reading) {
     const Settings& settings = reading.settings;
     const TriggerText& trigger = settings.triggerText;
     if (!settings.triggerEnabled || trigger.size == 0) return;
-    if (isUtf8Letters(trigger.bytes, trigger.size)) {
+    const TextEncoding encoding = encodingOf(trigger.bytes, trigger.size);
+    if (encoding == TEXT_UTF8) {
         printSpellings(trigger);
     } else if (!isPlainAnsi(trigger.bytes, trigger.size)) {
         put(say(NOTE_NOT_TEXT, ansiCodePage()));
     }
-    printBlankNote(NOTE_LEADING_BLANK, trigger.bytes[0]);
-    printBlankNote(NOTE_TRAILING_BLANK, trigger.bytes[trigger.size - 1]);
-    printQuoteNote(trigger);
+    const TriggerCharacter ends[2] = {triggerCharacterAt(trigger, encoding, 0),
+                                      lastTriggerCharacter(trigger, encoding)};
+    printBlankNotes(trigger, encoding, ends);
+    printQuoteNote(trigger, encoding, ends);
+}
+
+// What the schedule comes to in a day: both times in one minute, an hour of
+// 24 meant as midnight, and a minute the computer is not there for.
+void printScheduleNotes(const Reading& reading) {
+    const Settings& s = reading.settings;
+    if (s.disconnectEnabled && s.onlineEnabled && s.disconnectHour == s.onlineHour &&
+        s.disconnectMinute == s.onlineMinute)
+        put(text(NOTE_SAME_MINUTE));
+    for (int hourLine = 0; hourLine < LINE_COUNT - 1; hourLine += 2) {
+        const SeenLine& line = reading.seen.lines[hourLine];
+        if (line.read && line.isNumber && line.number == 24)
+            put(say(FIX_24_HOUR, quotedValue(line.value).c_str(), USUAL_NAMES[hourLine], 0u,
+                    lineNumber(hourLine)));
+    }
+    if (s.disconnectEnabled || s.onlineEnabled) put(text(NOTE_MISSED_MINUTE));
 }
 
 // --- Names: the plug-in's own file, and names out of place -----------------
@@ -537,40 +727,62 @@ bool endsIgnoringCase(const std::string& text, const char* end) {
     return text.size() >= size && sameIgnoringCase(text.substr(text.size() - size), end);
 }
 
-std::string fileNameOf(const std::string& path) {
-    const size_t separator = path.find_last_of("\\/");
-    return separator == std::string::npos ? path : path.substr(separator + 1);
-}
-
 // A name that may be meant as dormex.ini (dormex.ini.txt, dormex.txt, ...),
-// the plug-in's own backup and temporary files aside.
+// the plug-in's own backup and temporary files (dormex.~00) aside.
 bool isNearMiss(const std::string& name) {
     return name.size() >= 6 && sameIgnoringCase(name.substr(0, 6), "dormex") &&
            !sameIgnoringCase(name, FILE_NAME) && !endsIgnoringCase(name, BACKUP_SUFFIX) &&
-           !endsIgnoringCase(name, ".tmp");
+           !endsIgnoringCase(name, ".tmp") && name.find('~') == std::string::npos;
 }
 
-void printRenameHint(const std::string& name) {
-    put(text(RENAME_TO_DORMEX_INI));
+void printHiddenEnding(const std::string& name) {
     const size_t dot = name.rfind('.');
     if (dot != std::string::npos && dot >= 6) put(say(HIDDEN_ENDING, shownAnsi(name.substr(dot)).c_str()));
 }
 
-// A missing dormex.ini: a file in its folder that may be meant as it.
-void printNearMissBeside(const std::string& path) {
-    const std::string folder = path.substr(0, path.size() - fileNameOf(path).size());
+// A file such as dormex.ini.txt: renamed it would be read, unless a
+// dormex.ini stands beside it already.
+void printRenameHint(const std::string& path) {
+    put(text(isFile(folderOf(path) + FILE_NAME) ? COPY_INTO_DORMEX_INI : RENAME_TO_DORMEX_INI));
+    printHiddenEnding(fileNameOf(path));
+}
+
+// A file in the folder of `path` that may be meant as dormex.ini; "" for none.
+std::string nearMissBeside(const std::string& path) {
     WIN32_FIND_DATAA found;
-    const HANDLE search = FindFirstFileA((folder + "dormex*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
+    const HANDLE search = FindFirstFileA((folderOf(path) + "dormex*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return std::string();
     std::string nearMiss;
     do {
         const bool file = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
         if (file && isNearMiss(found.cFileName)) nearMiss = found.cFileName;
     } while (nearMiss.empty() && FindNextFileA(search, &found));
     FindClose(search);
+    return nearMiss;
+}
+
+// Such a file beside dormex.ini, or where dormex.ini is missing, in its place.
+void printNearMissBeside(const std::string& path, bool missing) {
+    const std::string nearMiss = nearMissBeside(path);
     if (nearMiss.empty()) return;
-    put(say(NEAR_MISS_IN_FOLDER, shownAnsi(nearMiss).c_str()));
-    printRenameHint(nearMiss);
+    put(say(missing ? NEAR_MISS_IN_FOLDER : NEAR_MISS_ALSO, shownAnsi(nearMiss).c_str()));
+    if (missing) put(text(RENAME_TO_DORMEX_INI));
+    printHiddenEnding(nearMiss);
+}
+
+// The dormex.ini beside this program is the release zip's example (or a
+// copy), not the one the plug-in reads in the messenger's settings folder.
+void printBesideProgramNote(const std::string& path) {
+    char program[MAX_PATH + 1] = "";
+    const DWORD size = GetModuleFileNameA(nullptr, program, sizeof program);
+    const std::string full = fullPathOf(path);
+    if (size == 0 || size >= sizeof program || !sameIgnoringCase(fileNameOf(full), FILE_NAME) ||
+        lstrcmpiA(folderOf(program).c_str(), folderOf(full).c_str()) != 0)
+        return;
+    const std::string example(DEFAULT_SETTINGS_FILE, DEFAULT_SETTINGS_FILE_SIZE);
+    put(text(headOfFile(path, DEFAULT_SETTINGS_FILE_SIZE + 1) == example ? NOTE_EXAMPLE_FILE
+                                                                         : NOTE_BESIDE_PROGRAM));
+    put(text(HOW_TO_FIND_FOLDER));
 }
 
 // Which usual name a line holds, blanks around it aside; -1 for none.
@@ -646,11 +858,12 @@ bool nothingAt(const std::string& path) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-int exitCodeOf(const Reading& reading, SettingsFilePlan plan) {
+int exitCodeOf(const Reading& reading, SettingsFilePlan plan, bool replaceable) {
     if (plan == USE_SETTINGS_FILE) return EXIT_VALID;
     const LoadStatus status = reading.result.status;
     const bool unreadable = status == LOAD_NO_FILE || status == LOAD_NOT_OPENED || status == LOAD_READ_ERROR;
-    return unreadable ? EXIT_UNREADABLE : EXIT_REPLACED;
+    if (unreadable) return EXIT_UNREADABLE;
+    return replaceable ? EXIT_REPLACED : EXIT_NOT_REPLACED;
 }
 
 // The file an argument names: FILE, or the dormex.ini of a folder, one that
@@ -680,11 +893,14 @@ bool pluginFormsPath(const std::string& path, uint32_t* size) {
 int printTooLong(const std::string& path, uint32_t size, bool otherName) {
     put(say(CHECK_PATH_TOO_LONG, shownAnsi(path).c_str(), size, MAX_SETTINGS_PATH));
     if (!otherName) {
-        const Reading nothingRead = {};
+        // The start puts the defaults in place of a file it cannot open.
+        Reading nothingRead = {};
+        settleLoadedSettings(&nothingRead.settings, LOAD_NOT_OPENED);
         put(text(PLAN_HEAD));
         putBox(text(PLAN_BOX_TOO_LONG));
         printRunUntilNextStart(nothingRead);
         put(text(PLAN_SAME_UNTIL_FIXED));
+        releaseSettings(&nothingRead.settings);
     }
     put(text(FIX_TOO_LONG));
     return EXIT_UNREADABLE;
@@ -703,28 +919,35 @@ int checkSettingsPath(const std::string& path) {
     if (!pluginFormsPath(path, &size)) return printTooLong(path, size, otherName);
     Reading reading = {};
     const SettingsFilePlan plan = readAsAtStart(path, &reading);
+    Obstacle obstacle = {CAN_WRITE, PLAN_UNSURE, path, false};
+    if (!otherName && plan == BACK_UP_THEN_WRITE_DEFAULT_FILE) obstacle = replacementObstacle(path);
+    const bool replaceable = obstacle.chance != CANNOT_WRITE;
     if (otherName) put(say(CHECK_OTHER_NAME, shownAnsi(path).c_str()));
-    if (otherName && isNearMiss(name)) printRenameHint(name);
-    printVerdict(shownAnsi(path), reading, otherName);
+    if (otherName && isNearMiss(name)) printRenameHint(path);
+    printVerdict(shownAnsi(path), reading, otherName, replaceable);
+    printBesideProgramNote(path);
     printUtf16Note(reading.utf16);
-    if (!otherName && reading.result.status == LOAD_NO_FILE) printNearMissBeside(path);
+    if (!otherName) printNearMissBeside(path, reading.result.status == LOAD_NO_FILE);
     if (plan == USE_SETTINGS_FILE) {
         printSettings(reading, "  ");
+        printScheduleNotes(reading);
         printTriggerNotes(reading);
         printNamesOutOfPlace(reading);
     } else {
         printNamesOutOfPlace(reading);
-        if (!otherName) printPlan(path, reading, plan);
+        if (!otherName) printPlan(path, reading, plan, obstacle);
     }
     if (reading.utf16 != NOT_UTF16) put(text(FIX_UTF16));
     releaseSettings(&reading.settings);
-    return exitCodeOf(reading, plan);
+    return exitCodeOf(reading, plan, replaceable);
 }
 
 // A path as the user gave it: Windows drops blanks and dots at its end, a
 // shortcut is followed once, and an archive must be unpacked first.
 int checkOne(const Argument* argument, bool followShortcut = true) {
-    if (argument == nullptr) return checkSettingsPath(FILE_NAME);
+    // Nothing given: the dormex.ini of the current folder, named in full, as
+    // where the program was started from is not always where the user thinks.
+    if (argument == nullptr) return checkSettingsPath(fullPathOf(FILE_NAME));
     if (!argument->spelled) {
         const std::string why = say(PATH_NOT_IN_CODE_PAGE, ansiCodePage());
         put(say(CHECK_UNREADABLE, argument->typed.c_str(), why.c_str()));
@@ -759,13 +982,21 @@ int checkOne(const Argument* argument, bool followShortcut = true) {
 }  // namespace
 
 int checkSettingsFiles(const std::vector<Argument>& arguments) {
-    std::vector<Argument> paths;
-    for (const Argument& argument : arguments) addPathsOf(argument, &paths);
-    if (paths.empty()) return checkOne(nullptr);
+    std::vector<Argument> words;
+    for (const Argument& argument : arguments) addPathsOf(argument, &words);
+    if (words.empty()) return checkOne(nullptr);
+    for (Argument& word : words) word = pathAsMeant(word);
+    std::vector<bool> joined;
+    const std::vector<Argument> paths = joinedAtBlanks(words, &joined);
     int worst = EXIT_VALID;
+    bool missing = false;
     for (size_t i = 0; i < paths.size(); ++i) {
         if (i > 0) put("");
+        if (joined[i]) put(say(CHECK_JOINED, shownAnsi(paths[i].ansi).c_str()));
+        missing = missing || (paths[i].spelled && nothingAt(asWindowsOpens(paths[i].ansi)));
         worst = std::max(worst, checkOne(&paths[i]));
     }
+    // Several words, some of them nowhere: perhaps one path that cmd split.
+    if (missing && paths.size() > 1) put("\n" + std::string(text(HINT_QUOTES)));
     return worst;
 }

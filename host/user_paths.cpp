@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cctype>
 #include <cstring>
 
 namespace {
@@ -49,6 +50,78 @@ std::vector<Argument> unquotedPaths(const std::string& line) {
         if (!word.spelled || !isThere(word.ansi)) return {whole};
     }
     return words.size() > 1 ? words : std::vector<Argument>{whole};
+}
+
+// --- Paths as they are copied and pasted ------------------------------------------
+
+// Never part of a name, and invisible: marks of writing direction (U+202A
+// from Properties > Security), a zero-width space, a byte-order mark.
+bool isInvisibleMark(wchar_t character) {
+    return character == 0x200b || character == 0x200e || character == 0x200f ||
+           (character >= 0x202a && character <= 0x202e) || (character >= 0x2066 && character <= 0x2069) ||
+           character == 0xfeff;
+}
+
+std::string withoutMarksAtEnds(const std::string& utf8) {
+    std::wstring wide = wideFromUtf8(utf8);
+    size_t begin = 0;
+    size_t end = wide.size();
+    while (begin < end && isInvisibleMark(wide[begin])) ++begin;
+    while (end > begin && isInvisibleMark(wide[end - 1])) --end;
+    if (begin == 0 && end == wide.size()) return utf8;
+    return utf8FromWide(wide.substr(begin, end - begin).c_str());
+}
+
+int hexValue(char digit) {
+    if (digit >= '0' && digit <= '9') return digit - '0';
+    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
+    if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
+    return -1;
+}
+
+// %20 and the other escapes of an address as bytes: UTF-8, as browsers and
+// Explorer write them, else the ANSI code page.
+std::string unescapedAddress(const std::string& address) {
+    std::string bytes;
+    for (size_t at = 0; at < address.size(); ++at) {
+        const int high = at + 2 < address.size() && address[at] == '%' ? hexValue(address[at + 1]) : -1;
+        const int low = high >= 0 ? hexValue(address[at + 2]) : -1;
+        if (low < 0) {
+            bytes += address[at] == '/' ? '\\' : address[at];
+            continue;
+        }
+        bytes += static_cast<char>(high * 16 + low);
+        at += 2;
+    }
+    return !bytes.empty() && wideFromUtf8(bytes).empty() ? utf8FromAnsi(bytes) : bytes;
+}
+
+// file:///C:/My%20Settings/dormex.ini is C:\My Settings\dormex.ini, and
+// file://server/share/... a network path.
+bool pathOfFileAddress(const std::string& typed, std::string* path) {
+    if (_strnicmp(typed.c_str(), "file://", 7) != 0) return false;
+    std::string rest = typed.substr(7);
+    if (_strnicmp(rest.c_str(), "localhost/", 10) == 0) rest = rest.substr(9);
+    const bool local = !rest.empty() && rest[0] == '/';
+    *path = local ? unescapedAddress(rest.substr(1)) : "\\\\" + unescapedAddress(rest);
+    return true;
+}
+
+// cmd's %NAME% and PowerShell's $env:NAME, which a forum or this README may
+// show and the welcome screen or PowerShell pass on as typed.
+std::string withVariablesExpanded(const std::string& typed) {
+    std::string text = typed;
+    for (size_t at = text.find("$env:"); at != std::string::npos; at = text.find("$env:", at + 1)) {
+        size_t end = at + 5;
+        while (end < text.size() && (isalnum(static_cast<uint8_t>(text[end])) || text[end] == '_')) ++end;
+        text.replace(at, end - at, "%" + text.substr(at + 5, end - at - 5) + "%");
+    }
+    const std::wstring wide = wideFromUtf8(text);
+    std::wstring expanded(ExpandEnvironmentStringsW(wide.c_str(), nullptr, 0), L'\0');
+    if (expanded.empty() ||
+        ExpandEnvironmentStringsW(wide.c_str(), &expanded[0], static_cast<DWORD>(expanded.size())) == 0)
+        return typed;
+    return utf8FromWide(expanded.c_str());
 }
 
 // --- Shell link files ----------------------------------------------------------
@@ -159,6 +232,39 @@ std::vector<Argument> typedPaths(const std::string& typed) {
     if (line.empty()) return {};
     if (line.find('"') != std::string::npos) return argumentsOf(line);
     return unquotedPaths(line);
+}
+
+Argument pathAsMeant(const Argument& argument) {
+    std::string typed = withoutMarksAtEnds(argument.typed);
+    std::string address;
+    if (pathOfFileAddress(typed, &address)) typed = address;
+    const Argument meant = typed == argument.typed ? argument : argumentOfUtf8(typed);
+    if (typed.find_first_of("%$") == std::string::npos || (meant.spelled && isThere(meant.ansi)))
+        return meant;
+    const Argument expanded = argumentOfUtf8(withVariablesExpanded(typed));
+    return expanded.spelled && isThere(expanded.ansi) ? expanded : meant;
+}
+
+std::vector<Argument> joinedAtBlanks(const std::vector<Argument>& words, std::vector<bool>* joined) {
+    std::vector<Argument> paths;
+    joined->clear();
+    for (size_t i = 0; i < words.size(); ++i) {
+        size_t last = i;
+        Argument path = words[i];
+        for (size_t j = words.size() - 1; j > i && !(words[i].spelled && isThere(words[i].ansi)); --j) {
+            std::string typed = words[i].typed;
+            for (size_t k = i + 1; k <= j; ++k) typed += " " + words[k].typed;
+            const Argument candidate = argumentOfUtf8(typed);
+            if (!candidate.spelled || !isThere(candidate.ansi)) continue;
+            path = candidate;
+            last = j;
+            break;
+        }
+        paths.push_back(path);
+        joined->push_back(last != i);
+        i = last;
+    }
+    return paths;
 }
 
 std::string asWindowsOpens(const std::string& path) {

@@ -15,6 +15,16 @@
 // gives it, unless it is not there and each of its words is.
 std::vector<Argument> typedPaths(const std::string& line);
 
+// A path as the user meant it, from what copying and pasting it gives: the
+// invisible marks a copy brings along (Properties > Security puts one before
+// a path) dropped, a file: address as the path it names, and %APPDATA% or
+// $env:APPDATA as cmd and PowerShell expand them, where nothing is there by
+// the name as typed.
+Argument pathAsMeant(const Argument& argument);
+// cmd splits a path that is not in quotes at its blanks: words that are not
+// there alone but are as one path become that path, marked in `*joined`.
+std::vector<Argument> joinedAtBlanks(const std::vector<Argument>& words, std::vector<bool>* joined);
+
 // The path as Windows opens it: blanks and dots at the end of its last name
 // dropped ("dormex.ini. " opens dormex.ini).
 std::string asWindowsOpens(const std::string& path);

@@ -74,6 +74,21 @@ bool isFolder(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool isFile(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// Asking for the right to delete is what a rename asks for; it deletes nothing.
+bool heldWithoutDeleteSharing(const std::string& path) {
+    const DWORD everyone = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const HANDLE file =
+        CreateFileA(path.c_str(), DELETE, everyone, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
+    CloseHandle(file);
+    return false;
+}
+
 // The plug-in writes a temporary file beside the target and moves that into
 // place, so the folder must take a new file and a file already there must let
 // itself be replaced. The read-only mark on a folder Windows leaves to the

@@ -14,5 +14,9 @@ struct WriteOutlook {
 };
 
 bool isFolder(const std::string& path);
+bool isFile(const std::string& path);
+// Another program has the file open without letting it be renamed or deleted
+// (an editor, a viewer, a sync client): a start waits for it, then gives up.
+bool heldWithoutDeleteSharing(const std::string& path);
 // Whether the plug-in could make the file at `path` (ANSI), new or over one there.
 WriteOutlook writeOutlook(const std::string& path);

@@ -9,8 +9,9 @@
 #      dormex.ini of theirs throughout. Every test the kit was built with must
 #      run and pass, and that Notepad must still run.
 #   2. The same prefix, a stand-in in place of the kit's programs (its limit
-#      lowered): a report.txt that is a folder, a program that runs no test,
-#      one that hangs. Each must end non-zero, saying so.
+#      lowered): a report.txt that is a folder, Dormex.dll taken away, a
+#      program that runs no test, one that hangs. Each must end non-zero,
+#      saying so, on the console in the user's language.
 #   3. A 64-bit prefix (WoW64, as most users run the host): all passed.
 # Exits 1 at the first run that does not end so, saying why.
 #
@@ -142,6 +143,7 @@ grep -q '^set timeLimit=10' "$stand_in/run-tests.cmd" || fail "run-tests.cmd set
 while IFS='|' read -r what mode code where lines; do
   started=$SECONDS
   [ "$what" != "report.txt a folder" ] || mkdir "$stand_in/report.txt"
+  [ "$what" != "Dormex.dll taken away" ] || mv "$stand_in/Dormex.dll" "$work/Dormex.dll.away"
   run_kit "$stand_in_folder" DORMEX_STAND_IN="$mode"
   echo "kit-proof: $what: exit code $status, $((SECONDS - started)) s"
   if [ "$where" = c ]; then output=$console; else output=$report && expect_utf8; fi
@@ -152,8 +154,10 @@ while IFS='|' read -r what mode code where lines; do
     holds "$output" "$line" || fail "$what: no '$line' in $output"
   done
   rm -rf "$stand_in/report.txt"
+  [ ! -f "$work/Dormex.dll.away" ] || mv "$work/Dormex.dll.away" "$stand_in/Dormex.dll"
 done <<EOF
-report.txt a folder|pass|2|c|Dormex tests: nothing ran, report.txt cannot be written in;  "C:\\$stand_in_folder\\";\\Documents\\Dormex tests"
+report.txt a folder|pass|2|c|Тесты Dormex: ничего не запущено, отчёт не записать:;  "C:\\$stand_in_folder\\report.txt";\\Documents\\Dormex tests"
+Dormex.dll taken away|pass|1|r|Dormex.dll is missing from this folder, so no test ran;Dormex tests: 1 failed
 no test run|none|1|r|dormex_wine_tests ran 0 tests, not the;dormex_thread_tests ran 0 tests, not the;Dormex tests: 2 failed
 a hang|hang|1|r|dormex_wine_tests: ended after 10 s, still in StandIn.Hangs;dormex_thread_tests ended before its counts;Dormex tests: 2 failed
 EOF

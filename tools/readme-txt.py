@@ -20,6 +20,7 @@ USER_SECTIONS = [
     "The settings file",
     "Checking your settings file",
     "When the error box appears",
+    "Uninstalling, upgrades and other cases",
     "Checking on your own Windows",
 ]
 

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The settings files the checker's table reads.
-#   check-files.sh make DIR     writes them into a fresh DIR, and DIR.sums
+#   check-files.sh make DIR PROGRAM  writes them into a fresh DIR, a copy of
+#                               dormex-host.exe PROGRAM with the example
+#                               dormex.ini in DIR/release, and DIR.sums
 #   check-files.sh same DIR     fails unless DIR still holds exactly those bytes
 set -euo pipefail
-mode=$1 dir=$2
+mode=$1 dir=$2 program=${3:-}
 if [ "$mode" = same ]; then
   # The checker must neither change a file nor leave one behind (no .bak either).
   (cd "$dir" && find . -type f -print0 | sort -z | xargs -0 sha256sum) | diff "$dir.sums" - && exit 0
@@ -12,7 +14,7 @@ if [ "$mode" = same ]; then
 fi
 rm -rf "$dir"
 mkdir -p "$dir/folder" "$dir/not-a-file/dormex.ini" "$dir/trailing-blank" "$dir/bad-hex" "$dir/shifted" \
-  "$dir/near-miss"
+  "$dir/near-miss" "$dir/near-miss-beside" "$dir/release"
 cd "$dir"
 default='h_disconnect=17\r\nm_disconnect=15\r\nh_online=7\r\nm_online=30\r\n'
 five_mb=$((5 * 1024 * 1024))
@@ -51,6 +53,12 @@ printf 'h_disconnect=23\r\nm_disconnect=30\r\n\r\nh_online=7\r\nm_online=0\r\nDi
 # The name Explorer shows as dormex.ini where it hides known endings; a quoted trigger.
 printf '%bDisconnectStr="/sleep"\r\n' "$default" >near-miss/dormex.ini.txt
 printf 'h_disconnect=23 # вечером\r\n' >evening.ini
+# The same name beside a dormex.ini that is there.
+cp valid.ini near-miss-beside/dormex.ini
+cp near-miss/dormex.ini.txt near-miss-beside/
+# The release zip's folder: the program and its example dormex.ini, the default file.
+cp "$program" release/
+cp folder/dormex.ini release/
 printf 'Dormex\r\n' >README.txt
 # A folder the plug-in may not write in (Wine shows it read-only; root writes all the same).
 mkdir read-only
@@ -59,6 +67,15 @@ chmod a-w read-only
 mkdir read-only-file
 printf 'h_disconnect=17 \r\n' >read-only-file/dormex.ini
 chmod a-w read-only-file/dormex.ini
+# A bad file whose backup cannot be written: a read-only one, a folder of
+# that name; and one checked while another program holds its backup (a row "<").
+for name in read-only-backup backup-folder held; do
+  mkdir "$name"
+  printf 'h_disconnect=23\r\nm_disconnect=30 \r\n' >"$name/dormex.ini"
+done
+printf 'an older backup\r\n' | tee held/dormex.ini.bak >read-only-backup/dormex.ini.bak
+chmod a-w read-only-backup/dormex.ini.bak
+mkdir backup-folder/dormex.ini.bak
 
 # As users make them: a no-break space before a number, old Mac line ends, a
 # clock time, 11pm, a number by its low 8 bits, a trigger with an emoji.
@@ -69,6 +86,11 @@ printf 'h_disconnect=17\r\nm_disconnect=15\r\nh_online=11pm\r\n' >pm.ini
 printf 'h_disconnect=0xFFFFFF17\r\nm_disconnect=15\r\n' >low-bits.ini
 printf "${sleep_lines}DisconnectStr=спать\xf0\x9f\x98\xb4\r\n" >emoji.ini
 printf 'h_disconnect=23\t\r\n' >tab.ini
+# Both times in one minute; triggers from Word (1252's typographic quotes) and
+# with a no-break space behind it (code page 1251).
+printf 'h_disconnect=23\r\nm_disconnect=30\r\nh_online=23\r\nm_online=30\r\n' >same-minute.ini
+printf '%bDisconnectStr=\x93/sleep\x94\r\n' "$default" >curly.ini
+printf "${sleep_lines}DisconnectStr=\xf1\xef\xe0\xf2\xfc\xa0\r\n" >nbsp-trigger.ini
 # A zip archive holding a dormex.ini; a folder with blanks in its name.
 mkdir 'My Settings'
 cp folder/dormex.ini 'My Settings/'

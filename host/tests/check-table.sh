@@ -14,6 +14,9 @@ case $code_page in
 esac
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 failed=0 rows=0 row='' rules=()
+# The folder of the files as Windows names it, for {here} and %CHECK_FILES%.
+files="Z:$(pwd -P)"
+export CHECK_FILES=${files//\//\\}
 
 typed=$(mktemp)
 trap 'rm -f "$typed"' EXIT
@@ -25,6 +28,8 @@ run_row() {
   rows=$((rows + 1))
   echo "== $row"
   argument=${argument//'{blank}'/ }
+  argument=${argument//'{mark}'/$'\xe2\x80\xaa'}
+  argument=${argument//'{here}'/$files}
   # {long NNNv}: the folder check-files.sh made whose dormex.ini path is NNN bytes long.
   while [[ $argument =~ \{long\ ([0-9a-z]+)\} ]]; do
     long=$(cd long && echo "${BASH_REMATCH[1]}"*)
@@ -34,6 +39,15 @@ run_row() {
     # A line typed at the welcome screen's prompt.
     printf '%s\n' "${argument:2}" >"$typed"
     input=$typed words=(--welcome)
+  elif [ "${argument:0:2}" = '< ' ]; then
+    # Checked while cmd holds FILE open as its input, as another program
+    # would: without letting it be renamed or deleted.
+    local held program
+    read -r held argument <<<"${argument:2}"
+    program=$(cd "$(dirname "$2")" && pwd -P)/$(basename "$2")
+    "$here/check-run.sh" --rule "exit $exit" --rule "width 80" "${rules[@]}" -- "$1" cmd /c \
+      "Z:${program//\//\\} --lang $language check $argument < $held" || failed=1
+    return
   elif [ "${argument:0:2}" = '@ ' ]; then
     # Paths alone, as dropped on the program: "@ PATH ; PATH ...".
     argument=${argument:2}

@@ -1,15 +1,24 @@
 // The Windows test programs' main: GoogleTest, and what the kit's
 // run-tests.cmd asks of it: the facts about this Windows that its report
 // starts with, in UTF-8, the counts of a run in a file of their own, a time
-// limit kept by a watcher process, and whether the console is the run's own.
+// limit kept by a watcher process, whether the console is the run's own, and
+// its lines for the console in the user's language.
 #include <gtest/gtest.h>
 #include <io.h>
 #include <windows.h>
 
+// After windows.h, which it needs.
+#include <shellapi.h>
+
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "console_text.h"
+#include "messages.h"
 #include "win_host.h"
 
 namespace {
@@ -135,8 +144,8 @@ class ProgressListener : public ::testing::EmptyTestEventListener {
 // output, which is this one's, where it was; false when none could start.
 bool startWatcher(unsigned seconds) {
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
-    HANDLE shared = CreateFileMappingA(INVALID_HANDLE_VALUE, &inherited, PAGE_READWRITE, 0, sizeof(Progress),
-                                       nullptr);
+    HANDLE shared =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, &inherited, PAGE_READWRITE, 0, sizeof(Progress), nullptr);
     HANDLE self = nullptr;
     if (shared == nullptr || !DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(),
                                               &self, SYNCHRONIZE | PROCESS_TERMINATE, TRUE, 0))
@@ -154,7 +163,8 @@ bool startWatcher(unsigned seconds) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started = {};
-    if (!CreateProcessW(program, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &started))
+    if (!CreateProcessW(program, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &started))
         return false;
     CloseHandle(started.hThread);
     CloseHandle(started.hProcess);
@@ -193,6 +203,46 @@ int consoleOfItsOwn() {
     return attached != 0 && attached <= 2 ? 0 : 1;  // the script's cmd and this program
 }
 
+// At most four placeholders, each %s: what --say can fill.
+bool takesTextsOnly(const char* message) {
+    int placeholders = 0;
+    for (const char* at = strchr(message, '%'); at != nullptr; at = strchr(at + 2, '%')) {
+        if (at[1] != 's' || ++placeholders > 4) return false;
+    }
+    return true;
+}
+
+// --say ID [TEXT]...: run-tests.cmd's line ID of host/messages.inc in the
+// user's language, its placeholders filled with the texts, read from the
+// Unicode command line so that a folder's letters stay as they are.
+int sayKitLine() {
+    int count = 0;
+    wchar_t** words = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> texts;
+    for (int i = 2; words != nullptr && i < count; ++i) {
+        char utf8[1024] = "";
+        WideCharToMultiByte(CP_UTF8, 0, words[i], -1, utf8, sizeof utf8, nullptr, nullptr);
+        texts.push_back(utf8);
+    }
+    if (words != nullptr) LocalFree(words);
+    MessageId id = MESSAGE_COUNT;
+    if (texts.empty() || !messageNamed(texts[0], &id) || !takesTextsOnly(text(id))) return 2;
+    texts.resize(5);
+    useLanguage(userInterfaceLanguage());
+    writeText(stdout, say(id, texts[1].c_str(), texts[2].c_str(), texts[3].c_str(), texts[4].c_str()) + "\n");
+    return 0;
+}
+
+// The Linux harness names the code page each run is for: a run under another
+// one would prove nothing, so it fails before its first test. Elsewhere (the
+// kit on a user's Windows) the code page is the machine's own.
+bool runsUnderItsCodePage() {
+    const char* expected = getenv("DORMEX_EXPECT_ACP");
+    if (expected == nullptr || GetACP() == static_cast<UINT>(atoi(expected))) return true;
+    printf("this run is for code page %s, but Windows has %u\n", expected, GetACP());
+    return false;
+}
+
 // The kit's own options, taken out of argv before GoogleTest sees it.
 struct KitOptions {
     const char* countsPath = nullptr;
@@ -219,14 +269,15 @@ KitOptions takeKitOptions(int* argc, char** argv) {
 }  // namespace
 
 // --report-system prints the facts and runs no test; --console-of-its-own
-// answers in its exit code. With --counts-to=FILE (a name without letters the
-// code page lacks) the counts go there once the tests ran, and the errors join
-// the output, as the kit's report takes only that; --time-limit=SECONDS ends a
-// run that outlasts it.
+// answers in its exit code; --say ID [TEXT]... says a line of run-tests.cmd. With --counts-to=FILE (a name
+// without letters the code page lacks) the counts go there once the tests ran, and the errors join the
+// output, as the kit's report takes only that; --time-limit=SECONDS ends a run that outlasts it.
 int main(int argc, char** argv) {
     if (argc == 2 && strcmp(argv[1], "--report-system") == 0) return reportSystem();
     if (argc == 2 && strcmp(argv[1], "--console-of-its-own") == 0) return consoleOfItsOwn();
     if (argc == 2 && strncmp(argv[1], "--watch=", 8) == 0) return watch(argv[1] + 8);
+    if (argc >= 3 && strcmp(argv[1], "--say") == 0) return sayKitLine();
+    if (!runsUnderItsCodePage()) return 1;
     const KitOptions kit = takeKitOptions(&argc, argv);
     if (kit.countsPath != nullptr) {
         fflush(stderr);

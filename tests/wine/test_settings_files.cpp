@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cwchar>
 
 #include "dll_test.h"
@@ -121,29 +119,6 @@ TEST_F(DllTest, TemporaryNamesTakenByTheUsersOwn) {
     EXPECT_FALSE(fileExists(dir_ + "dormex.~02")) << "the temporary file is left behind";
     SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_TRUE(RemoveDirectoryA(folder.c_str())) << "the folder is not as it was";
-}
-
-// Each run of the Linux harness names the code page it is for; the box must
-// read the same under every one. Elsewhere the code page is the machine's own.
-TEST(CodePage, IsTheOneThisRunIsFor) {
-    const char* expected = getenv("DORMEX_EXPECT_ACP");
-    if (expected == nullptr) GTEST_SKIP() << "no code page named for this run; this one has " << GetACP();
-    EXPECT_EQ(GetACP(), static_cast<UINT>(atoi(expected)));
-}
-
-// A bad file the user marked read-only: Windows refuses the move over it and
-// Wine as root would not; the plug-in asks first, so both leave it and its
-// older backup alone and show the box, as dormex-host check predicts.
-TEST_F(DllTest, ReadOnlyBadFileIsLeftWithItsBackup) {
-    const std::string bad = "h_disconnect=x\r\n", older = "an older backup\r\n";
-    writeWholeFile(settingsFile() + ".bak", older);
-    writeWholeFile(settingsFile(), bad);
-    ASSERT_TRUE(SetFileAttributesA(settingsFile().c_str(), FILE_ATTRIBUTE_READONLY));
-    started_ = true;
-    expectStartHeldByErrorBox(dir_);
-    EXPECT_EQ(readWholeFile(settingsFile()), bad);
-    EXPECT_EQ(readWholeFile(settingsFile() + ".bak"), older);
-    SetFileAttributesA(settingsFile().c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(DllTest, MissingDirectoryShowsTheErrorBox) {

@@ -61,7 +61,8 @@ std::string inAnsi(const char* utf8) {
 }  // namespace
 
 // What users write by mistake is replaced (and kept as dormex.ini.bak); a
-// trigger the host's code page cannot spell fires only on its UTF-8 bytes.
+// trigger the host's code page cannot spell fires only on its UTF-8 bytes,
+// and one with quotes or a no-break space only with them.
 TEST_F(DllTest, FilesAsUsersWriteThem) {
     struct Row {
         const char* name;
@@ -71,6 +72,7 @@ TEST_F(DllTest, FilesAsUsersWriteThem) {
         size_t disconnects;
     };
     const std::string emojiLines = std::string("-\r\n-\r\n-\r\n-\r\nDisconnectStr=") + EMOJI_TRIGGER + "\r\n";
+    const std::string wordQuotes = "-\r\n-\r\n-\r\n-\r\nDisconnectStr=\x93/sleep\x94\r\n";
     const Row rows[] = {
         {"no-break space",
          "h_disconnect=\xa0"
@@ -82,6 +84,11 @@ TEST_F(DllTest, FilesAsUsersWriteThem) {
         {"11pm", "h_disconnect=17\r\nm_disconnect=15\r\nh_online=11pm\r\n", true, "", 0},
         {"emoji, as the code page spells it", emojiLines, false, inAnsi(EMOJI_TRIGGER), 0},
         {"emoji, in UTF-8", emojiLines, false, EMOJI_TRIGGER, 1},
+        // Word's typographic quotes (1252's bytes 93 and 94) and a no-break space are part of the trigger.
+        {"typographic quotes, as written", wordQuotes, false, "\x93/sleep\x94", 1},
+        {"typographic quotes, left out", wordQuotes, false, "/sleep", 0},
+        {"a no-break space, left out", "-\r\n-\r\n-\r\n-\r\nDisconnectStr=/sleep\xa0\r\n", false, "/sleep",
+         0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -94,6 +101,92 @@ TEST_F(DllTest, FilesAsUsersWriteThem) {
         EXPECT_EQ(sentHere(), std::vector<Bytes>(row.disconnects, frames::disconnectFrame()));
         callGuarded(frames::stopEvent());
         clearRecord();
+    }
+}
+
+namespace {
+
+// What stands in the way of keeping a bad file as dormex.ini.bak and
+// replacing it, as dormex-host check names it.
+enum Obstacle { NO_OBSTACLE, BACKUP_FOLDER, BACKUP_READ_ONLY, INI_READ_ONLY, BACKUP_HELD, INI_HELD };
+
+// Opened as an editor, a viewer or a sync client opens a file: not to be
+// renamed or deleted meanwhile.
+HANDLE holdOpen(const std::string& path) {
+    return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Puts the obstacle beside the bad file `ini`; the handle it holds open, if any.
+HANDLE putObstacle(Obstacle obstacle, const std::string& ini) {
+    const std::string backup = ini + ".bak";
+    if (obstacle == BACKUP_FOLDER) CreateDirectoryA(backup.c_str(), nullptr);
+    if (obstacle == BACKUP_READ_ONLY) SetFileAttributesA(backup.c_str(), FILE_ATTRIBUTE_READONLY);
+    if (obstacle == INI_READ_ONLY) SetFileAttributesA(ini.c_str(), FILE_ATTRIBUTE_READONLY);
+    if (obstacle == BACKUP_HELD) return holdOpen(backup);
+    if (obstacle == INI_HELD) return holdOpen(ini);
+    return INVALID_HANDLE_VALUE;
+}
+
+void clearObstacle(Obstacle obstacle, const std::string& ini, HANDLE held) {
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    if (obstacle == BACKUP_FOLDER) RemoveDirectoryA((ini + ".bak").c_str());
+    SetFileAttributesA(ini.c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesA((ini + ".bak").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+}  // namespace
+
+// A bad file saved over a good one, and the plug-in restarted without an
+// unload: the lines that start does not reach keep their on or off from the
+// start before, with the default time and text. Whatever stands in the way of
+// keeping the file as dormex.ini.bak leaves both files as they are and shows
+// the box, a file held open after a wait, at every start until it is gone;
+// then the file is kept and replaced.
+TEST_F(DllTest, BadFileSavedOverAGoodOneAndRestarted) {
+    const std::string good =
+        "h_disconnect=23\r\nm_disconnect=30\r\nh_online=7\r\nm_online=0\r\nDisconnectStr=/sleep\r\n";
+    const std::string bad = "h_disconnect=23\r\nm_disconnect=30 \r\n", older = "an older backup\r\n";
+    const struct {
+        const char* name;
+        Obstacle obstacle;
+    } rows[] = {
+        {"nothing in the way", NO_OBSTACLE},
+        {"a folder named dormex.ini.bak", BACKUP_FOLDER},
+        {"dormex.ini.bak read-only", BACKUP_READ_ONLY},
+        {"dormex.ini read-only", INI_READ_ONLY},
+        {"dormex.ini.bak held open", BACKUP_HELD},
+        {"dormex.ini held open", INI_HELD},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string dir = newDirectory(), ini = dir + "dormex.ini";
+        writeWholeFile(ini, good);
+        EXPECT_EQ(start(dir), frames::expectedStartAnswer());
+        callGuarded(frames::stopEvent());
+        writeWholeFile(ini, bad);
+        if (row.obstacle != BACKUP_FOLDER) writeWholeFile(ini + ".bak", older);
+        const HANDLE held = putObstacle(row.obstacle, ini);
+        if (row.obstacle == NO_OBSTACLE) {
+            EXPECT_EQ(start(dir), frames::expectedStartAnswer());
+        } else {
+            expectStartHeldByErrorBox(dir);
+            EXPECT_EQ(readWholeFile(ini), bad);
+            EXPECT_EQ(readWholeFile(ini + ".bak"), row.obstacle == BACKUP_FOLDER ? "<missing>" : older);
+        }
+        clearRecord();
+        callGuarded(frames::textEvent("/sleep"));
+        callGuarded(frames::textEvent("/disconnect"));
+        EXPECT_EQ(sentHere(), std::vector<Bytes>{frames::disconnectFrame()})
+            << "the trigger the good file switched on stays on, with the default text";
+        callGuarded(frames::stopEvent());
+        if (row.obstacle != NO_OBSTACLE) {
+            clearObstacle(row.obstacle, ini, held);
+            EXPECT_EQ(start(dir), frames::expectedStartAnswer());
+            callGuarded(frames::stopEvent());
+        }
+        EXPECT_EQ(readWholeFile(ini), DEFAULT_FILE);
+        EXPECT_EQ(readWholeFile(ini + ".bak"), bad);
     }
 }
 

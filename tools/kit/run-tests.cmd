@@ -30,8 +30,8 @@ rem program may leave a helper behind that holds the file open. cmd's own
 rem messages (in the console's code page) and the progress lines go to the
 rem console; the programs write theirs into their output, in UTF-8.
 call :runAll >"%~dp0report.txt"
-if %failedTotal%==0 (echo Dormex tests: all passed) else (echo Dormex tests: %failedTotal% failed)
-echo The report: "%~dp0report.txt"
+if %failedTotal%==0 (call :say KIT_ALL_PASSED) else (call :say KIT_SOME_FAILED %failedTotal%)
+call :say KIT_REPORT_AT "%~dp0report.txt"
 set exitCode=0
 if not %failedTotal%==0 set exitCode=1
 call :pauseIfDoubleClicked
@@ -39,13 +39,7 @@ popd
 endlocal & exit /b %exitCode%
 
 :cannotWrite
-echo Dormex tests: nothing ran, report.txt cannot be written in
-echo   "%~dp0"
-echo (open in another program, read-only, a folder of that name, or a folder
-echo such as Program Files that only an administrator may change).
-echo Unpack the kit into a folder of your own instead, such as
-echo   "%USERPROFILE%\Documents\Dormex tests"
-echo and run run-tests.cmd there.
+call :say KIT_CANNOT_WRITE "%~dp0report.txt" "%USERPROFILE%\Documents\Dormex tests"
 call :pauseIfDoubleClicked
 popd
 endlocal & exit /b 2
@@ -62,8 +56,9 @@ exit /b 0
 :runAll
 rem The facts come from a test program, as Windows answers a 32-bit process.
 call :runFacts
-call :runProgram dormex_wine_tests "about half a minute" @TEST_COUNT:dormex_wine_tests@
-call :runProgram dormex_thread_tests "about a minute" @TEST_COUNT:dormex_thread_tests@
+if not exist Dormex.dll call :missingDll
+call :runProgram dormex_wine_tests "KIT_RUNNING_HALF_MINUTE" @TEST_COUNT:dormex_wine_tests@
+call :runProgram dormex_thread_tests "KIT_RUNNING_A_MINUTE" @TEST_COUNT:dormex_thread_tests@
 echo.
 if %failedTotal%==0 (echo Dormex tests: all passed) else (echo Dormex tests: %failedTotal% failed)
 exit /b 0
@@ -80,13 +75,34 @@ echo dormex_thread_tests.exe is missing from this folder
 set /a failedTotal+=1
 exit /b 0
 
+rem Without Dormex.dll every test would fail for that one reason: it is said
+rem once, counted once, and no program runs.
+:missingDll
+echo.
+echo Dormex.dll is missing from this folder, so no test ran: an antivirus may
+echo have put it in quarantine.
+call :say KIT_NO_DLL 1>&2
+set /a failedTotal+=1
+exit /b 0
+
+rem A line for the console in the user's language. cmd echoes only the ASCII
+rem of this script, so a test program says it; without one, its id and texts.
+:say
+set "speaker=dormex_thread_tests.exe"
+if not exist %speaker% set "speaker=dormex_wine_tests.exe"
+if exist %speaker% %speaker% --say %*
+if not exist %speaker% echo %*
+exit /b 0
+
 rem Runs %1.exe with its output (failures only, in full) into the report, then
-rem its counts. A program that ends before writing its counts counts as one
-rem failure; so does a fault after its last test, seen only in its exit code,
-rem and a number of tests other than %3, the number it was built with.
+rem its counts; %2 names the console's line for its start. A program that ends
+rem before writing its counts counts as one failure; so does a fault after its
+rem last test, seen only in its exit code, and a number of tests other than %3,
+rem the number it was built with.
 rem One command an if: Wine's cmd skips the line after a nested if with a block.
 :runProgram
-echo Running %1 (%~2)... 1>&2
+if not exist Dormex.dll exit /b 0
+call :say %~2 %1 1>&2
 del "%~1.counts" >nul 2>&1
 echo.
 echo == %1 ==
@@ -117,7 +133,7 @@ echo %1 ended before its counts, exit code %programExit%
 set failed=1
 :counted
 echo %1: passed %passed%, failed %failed%, skipped %skipped%
-echo   passed %passed%, failed %failed%, skipped %skipped% 1>&2
+call :say KIT_COUNTS %passed% %failed% %skipped% 1>&2
 set /a failedTotal+=failed
 exit /b 0
 
@@ -134,6 +150,6 @@ endlocal
 dormex_thread_tests.exe --console-of-its-own >nul 2>&1
 if errorlevel 1 if not errorlevel 2 exit /b 0
 echo.
-echo Press any key to close this window.
+call :say PRESS_ANY_KEY
 pause >nul
 exit /b 0
