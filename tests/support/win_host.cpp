@@ -198,6 +198,24 @@ std::string makeScratchDir(const char* tag) {
     return std::string();
 }
 
+HANDLE startThisProgram(const std::wstring& arguments) {
+    wchar_t self[MAX_PATH];
+    if (GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) return nullptr;
+    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION child = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &child))
+        return nullptr;
+    CloseHandle(child.hThread);
+    return child.hProcess;
+}
+
 void removeScratchDir(const std::string& dir) {
     if (dir.empty()) return;
     DeleteFileA((dir + "dormex.ini").c_str());

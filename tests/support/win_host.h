@@ -64,6 +64,9 @@ std::string staticTextOf(HWND window);
 std::string makeScratchDir(const char* tag);
 // Deletes the settings files the plug-in may leave, then the directory.
 void removeScratchDir(const std::string& dir);
+// Starts this program again with `arguments`, sharing its console output, as
+// a process of its own; its handle, or null when it could not be started.
+HANDLE startThisProgram(const std::wstring& arguments);
 bool fileExists(const std::string& path);
 // The file's bytes; "<missing>" when it cannot be read.
 std::string readWholeFile(const std::string& path);

@@ -461,24 +461,13 @@ const bool boxVisitChild = [] {
 }();
 
 TEST(ErrorBox, HostBackInsideTheBoxStopsUnloadsAndStartsAgain) {
-    wchar_t self[MAX_PATH];
-    ASSERT_NE(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
-    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --box-visit";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION child = {};
-    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                               &startup, &child));
-    CloseHandle(child.hThread);
-    const bool ended = WaitForSingleObject(child.hProcess, 180000) == WAIT_OBJECT_0;
-    if (!ended) TerminateProcess(child.hProcess, 4);
+    const HANDLE process = winehost::startThisProgram(L"--box-visit");
+    ASSERT_NE(process, nullptr);
+    const bool ended = WaitForSingleObject(process, 180000) == WAIT_OBJECT_0;
+    if (!ended) TerminateProcess(process, 4);
     DWORD code = 4;
-    GetExitCodeProcess(child.hProcess, &code);
-    CloseHandle(child.hProcess);
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
     EXPECT_TRUE(ended) << "the box visit hangs";
     // 3: a fault in the child (code of the module run after it was unmapped).
     EXPECT_EQ(code, 0u) << "the box visit failed (3: a fault, see its line above)";

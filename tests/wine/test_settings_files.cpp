@@ -547,8 +547,7 @@ const bool hostChild = [] {
 // in its place, with no box and nothing else left.
 TEST_F(DllTest, TwoHostsOnOneFolder) {
     const std::string bad = "h_disconnect=17 \r\nm_disconnect=15\r\n";
-    wchar_t self[MAX_PATH], wideDir[MAX_PATH * 2];
-    ASSERT_NE(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+    wchar_t wideDir[MAX_PATH * 2];
     ASSERT_NE(MultiByteToWideChar(CP_ACP, 0, dir_.c_str(), -1, wideDir, MAX_PATH * 2), 0);
     HANDLE go[2], done[2], hosts[2] = {};
     for (int host = 0; host < 2; ++host) {
@@ -556,16 +555,9 @@ TEST_F(DllTest, TwoHostsOnOneFolder) {
             CreateEventW(nullptr, FALSE, FALSE, hostEventName(GetCurrentProcessId(), host, L"go").c_str());
         done[host] =
             CreateEventW(nullptr, FALSE, FALSE, hostEventName(GetCurrentProcessId(), host, L"done").c_str());
-        std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --host-on " +
-                                   std::to_wstring(GetCurrentProcessId()) + L" " + std::to_wstring(host) +
-                                   L" \"" + wideDir + L"\"";
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION child = {};
-        ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                   &startup, &child));
-        CloseHandle(child.hThread);
-        hosts[host] = child.hProcess;
+        hosts[host] = startThisProgram(L"--host-on " + std::to_wstring(GetCurrentProcessId()) + L" " +
+                                       std::to_wstring(host) + L" \"" + wideDir + L"\"");
+        ASSERT_NE(hosts[host], nullptr);
     }
     bool finished = true;
     for (int round = 0; round < HOST_ROUNDS && finished; ++round) {
